@@ -1,0 +1,84 @@
+// Clearing functions of the records shared with clients.
+#include "kq.h"
+
+#include <cstring>
+
+extern "C" {
+
+KQ_EXPORT int KQ_API KQ_Init_TAGINFO(KQ_TAGINFO* block) {
+    std::memset(block, 0, sizeof(KQ_TAGINFO));
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_IN_TA(KQ_IN_TA* block) {
+    std::memset(block, 0, sizeof(KQ_IN_TA));
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_IN_SR(KQ_IN_SR* block) {
+    std::memset(block, 0, sizeof(KQ_IN_SR));
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_OUT_SNSR(KQ_OUT_SNSR* block) {
+    std::memset(block, 0, sizeof(KQ_OUT_SNSR));
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_IN_SW(KQ_IN_SW* block) {
+    block->StartBlock = 0;
+    block->BlockCount = 0;
+    return KQ_Init_TAGINFO(&block->TagInfo);
+}
+
+KQ_EXPORT int KQ_API KQ_Init_OUT_GU(KQ_OUT_GU* block) {
+    block->Count = 0;
+    for (KQ_TAGINFO& tag : block->TagInfo) {
+        KQ_Init_TAGINFO(&tag);
+    }
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_IN_MW(KQ_IN_MW* block) {
+    block->StartBlock = 0;
+    block->BlockCount = 0;
+    for (KQ_TAGINFO& tag : block->TagInfo) {
+        KQ_Init_TAGINFO(&tag);
+    }
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_OUT_MR(KQ_OUT_MR* block) {
+    block->TagCount = 0;
+    block->DoneCount = 0;
+    for (KQ_TAGINFO& tag : block->TagInfo) {
+        KQ_Init_TAGINFO(&tag);
+    }
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_Init_PROPERTY(KQ_PROPERTY* prop) {
+    KQ_Init_IN_TA(&prop->IN_TA);
+    KQ_Init_OUT_TA(&prop->OUT_TA);
+    KQ_Init_OUT_GU(&prop->OUT_GU);
+    KQ_Init_OUT_MR(&prop->OUT_MR);
+    KQ_Init_IN_MW(&prop->IN_MW);
+    KQ_Init_OUT_MW(&prop->OUT_MW);
+    return KQ_OK;
+}
+
+} // extern "C"
+
+// Three clearing functions are one entry point under two names. Windows
+// builds name the second entry in the module-definition file; elsewhere the
+// second name is a symbol alias of the first.
+#if !defined(_WIN32)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattribute-alias"
+extern "C" {
+KQ_EXPORT int KQ_API KQ_Init_OUT_TA(KQ_OUT_TA* block) __attribute__((alias("KQ_Init_IN_TA")));
+KQ_EXPORT int KQ_API KQ_Init_IN_SNSR(KQ_IN_SNSR* block) __attribute__((alias("KQ_Init_IN_SR")));
+KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block) __attribute__((alias("KQ_Init_OUT_MR")));
+}
+#pragma GCC diagnostic pop
+#endif

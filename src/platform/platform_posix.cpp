@@ -1,0 +1,142 @@
+// POSIX side of the platform layer: worker threads with a Windows-like
+// exit-code handshake, notifications written to a client descriptor.
+#include "platform/platform.h"
+
+#include "kq.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+#include <new>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kq {
+
+namespace {
+
+// A worker thread as the library sees it. Two owners share it: the handle in
+// the record and the running thread; whichever lets go last frees it.
+struct PosixThread {
+    pthread_t thread;
+    ThreadRoutine routine;
+    void* arg;
+    std::atomic<uint32_t> exit_code;
+    std::atomic<int> owners;
+};
+
+void ReleaseOwner(PosixThread* t) {
+    if (t->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete t;
+    }
+}
+
+void* Trampoline(void* raw) {
+    auto* t = static_cast<PosixThread*>(raw);
+    uint32_t code = t->routine(t->arg);
+    t->exit_code.store(code, std::memory_order_release);
+    ReleaseOwner(t);
+    return nullptr;
+}
+
+// Writes all of buf to fd without raising SIGPIPE in the process when the
+// reader has gone away.
+void WriteQuietly(int fd, const void* buf, size_t n) {
+    ssize_t r = send(fd, buf, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (r >= 0 || errno != ENOTSOCK) {
+        return;
+    }
+    // Not a socket (a pipe, typically): only write when it can take the
+    // record at once, and keep a broken pipe from killing the client.
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
+        return;
+    }
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    r = write(fd, buf, n);
+    if (r < 0 && errno == EPIPE) {
+        // Consume the SIGPIPE this write raised, if it is still pending.
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE)) {
+            timespec zero{0, 0};
+            sigtimedwait(&block, nullptr, &zero);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+} // namespace
+
+void SleepMs(uint32_t ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void* ThreadStart(ThreadRoutine routine, void* arg) {
+    auto* t = new (std::nothrow) PosixThread;
+    if (t == nullptr) {
+        return nullptr;
+    }
+    t->routine = routine;
+    t->arg = arg;
+    t->exit_code.store(kStillActive, std::memory_order_relaxed);
+    t->owners.store(2, std::memory_order_relaxed);
+    if (pthread_create(&t->thread, nullptr, Trampoline, t) != 0) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+bool ThreadExitCode(void* thread, uint32_t* code) {
+    if (thread == nullptr) {
+        return false;
+    }
+    *code = static_cast<PosixThread*>(thread)->exit_code.load(std::memory_order_acquire);
+    return true;
+}
+
+void ThreadClose(void* thread) {
+    if (thread == nullptr) {
+        return;
+    }
+    auto* t = static_cast<PosixThread*>(thread);
+    if (t->exit_code.load(std::memory_order_acquire) != kStillActive) {
+        // Finished: collect the thread so nothing of it is left over.
+        pthread_join(t->thread, nullptr);
+    } else {
+        // Still running: let it go; it frees its record when it ends.
+        pthread_detach(t->thread);
+    }
+    ReleaseOwner(t);
+}
+
+void PostNotification(intptr_t target, uint32_t message, uintptr_t wparam, uintptr_t lparam) {
+    if (target <= 0) {
+        return;
+    }
+    KQ_NOTIFICATION n{};
+    n.Message = message;
+    n.Zero = 0;
+    n.wParam = wparam;
+    n.lParam = lparam;
+    WriteQuietly(static_cast<int>(target), &n, sizeof n);
+}
+
+void* LibraryOpen(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* LibrarySymbol(void* lib, const char* name) { return dlsym(lib, name); }
+
+const char* EnvValue(const char* name) { return std::getenv(name); }
+
+} // namespace kq
