@@ -1,0 +1,62 @@
+// Reader commands: result codes, the command envelope, loop control and the
+// one-shot exchanges the exported operations and the loop workers share.
+#pragma once
+
+#include "kq.h"
+#include "link/d2xx.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kq {
+
+// StopFlag is the one-byte handshake between a client thread and a worker:
+// always read and written through these.
+unsigned char LoadStopFlag(const KQ_PROPERTY* prop);
+void StoreStopFlag(KQ_PROPERTY* prop, unsigned char value);
+
+// Reply status character (not '0') to a result code. NUL and any character
+// that is not a hexadecimal digit give KQ_ERR_NOREPLY.
+int StatusToCode(char status);
+
+// Connection check, KQ_LoopStop, LP. Returns KQ_OK, KQ_ERR_USB or
+// KQ_ERR_LOOPSTOP.
+int PrepareCommand(KQ_PROPERTY* prop);
+
+// Buzzer after success: r unchanged unless r is 0, BuzzerOn is 1 and the
+// buzzer fails (then KQ_ERR_BUZZER).
+int BuzzerTail(KQ_PROPERTY* prop, int r);
+
+int BZCommand(KQ_PROPERTY* prop, int length);
+int LTCommand(KQ_PROPERTY* prop, int flag);
+// Stores the reply's status character in *status (NUL when none arrived).
+int LPCommand(KQ_PROPERTY* prop, char* status);
+
+// Posts a notification (wParam 0) to the record's hWnd; never waits.
+void Notify(KQ_PROPERTY* prop, uint32_t message, uintptr_t lparam);
+
+// Starts the worker of the kind (1-4, low 8 bits); any other kind changes
+// nothing. Always returns KQ_OK.
+int StartLoopWorker(KQ_PROPERTY* prop, int kind);
+
+int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out);
+int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out);
+
+// Select read/write chunk exchanges. dest (2049 bytes, zeroed by the caller)
+// receives the chunk text without a NUL of its own.
+int SRCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count, char* dest);
+int GetBlockSize(unsigned blocks, unsigned length, unsigned* size);
+int SWCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count, size_t n,
+              const char* text);
+
+int MultiReadOnce(KQ_PROPERTY* prop, const KQ_IN_MR* in, KQ_OUT_MR* out);
+int MultiWriteOnce(KQ_PROPERTY* prop, const KQ_IN_MW* in, KQ_OUT_MW* out);
+
+int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[8]);
+int SCCommand(KQ_PROPERTY* prop, const char* uid, const char* param);
+int GCCommand(KQ_PROPERTY* prop, const char* uid, unsigned char* comparator);
+
+// True when a UID field holds exactly 16 characters followed by a NUL.
+bool UidIsValid(const char* uid);
+
+} // namespace kq

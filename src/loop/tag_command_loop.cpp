@@ -1,0 +1,53 @@
+// Tag-command loop worker: switches the reader's own loop on and stores every
+// tag-command answer the reader then reports by itself.
+#include "loop/workers.h"
+
+#include "commands/commands.h"
+#include "link/link.h"
+
+#include <cstring>
+
+namespace kq {
+
+namespace {
+
+constexpr DWORD kTaReplyCapacity = 45;
+constexpr DWORD kTaReplyOverhead = 9;
+
+} // namespace
+
+unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
+    auto* prop = static_cast<KQ_PROPERTY*>(arg);
+    // Cleared once: later answers overwrite only as many bytes as they carry.
+    std::memset(prop->OUT_TA, 0, sizeof prop->OUT_TA);
+    LTCommand(prop, 1);
+    while (LoadStopFlag(prop) != 1) {
+        if (KQ_CheckStatusUSB(prop) != 0) {
+            Notify(prop, WM_KQ_USBERROR, 0);
+            StoreStopFlag(prop, 1);
+            return 0;
+        }
+        char reply[kTaReplyCapacity];
+        std::memset(reply, 0, sizeof reply);
+        DWORD length = 0;
+        if (ReceiveFrame(prop, reply, kTaReplyCapacity, &length) == FT_OK && reply[4] == '0') {
+            bool stored = true;
+            if (reply[5] != '0' || reply[6] != '0') {
+                prop->OUT_TA[0] = reply[5];
+                prop->OUT_TA[1] = reply[6];
+            } else if (length >= kTaReplyOverhead) {
+                std::memcpy(prop->OUT_TA, reply + 7, length - kTaReplyOverhead);
+            } else {
+                // Cut short before its closing CR LF: nothing usable.
+                stored = false;
+            }
+            if (stored) {
+                Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
+            }
+        }
+        SleepMs(1);
+    }
+    return 0;
+}
+
+} // namespace kq

@@ -1,0 +1,63 @@
+// UID loop worker: switches the reader's own loop on and stores every
+// inventory the reader then reports by itself.
+#include "loop/workers.h"
+
+#include "commands/commands.h"
+#include "link/link.h"
+
+#include <cstring>
+
+namespace kq {
+
+namespace {
+
+constexpr DWORD kGuReplyCapacity = 128;
+// Reports of this many tags or more are dropped by the loop (the one-shot
+// inventory accepts up to four).
+constexpr unsigned kLoopTagLimit = 4;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void ClearEntries(KQ_OUT_GU* out) {
+    for (KQ_TAGINFO& tag : out->TagInfo) {
+        KQ_Init_TAGINFO(&tag);
+    }
+}
+
+} // namespace
+
+unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
+    auto* prop = static_cast<KQ_PROPERTY*>(arg);
+    prop->OUT_GU.Count = 0;
+    ClearEntries(&prop->OUT_GU);
+    LTCommand(prop, prop->BuzzerOn == 1 ? 1 : 0);
+    while (LoadStopFlag(prop) != 1) {
+        if (KQ_CheckStatusUSB(prop) != 0) {
+            Notify(prop, WM_KQ_USBERROR, 0);
+            StoreStopFlag(prop, 1);
+            return 0;
+        }
+        char reply[kGuReplyCapacity];
+        std::memset(reply, 0, sizeof reply);
+        DWORD length = 0;
+        if (ReceiveFrame(prop, reply, kGuReplyCapacity, &length) == FT_OK && reply[4] == '0' &&
+            IsDigit(reply[5]) && IsDigit(reply[6])) {
+            unsigned count = static_cast<unsigned>((reply[5] - '0') * 10 + (reply[6] - '0'));
+            if (count < kLoopTagLimit) {
+                prop->OUT_GU.Count = static_cast<unsigned char>(count);
+                ClearEntries(&prop->OUT_GU);
+                // The count is read back from the record, which the client
+                // may change: never go past the four entries.
+                for (unsigned i = 0; i < prop->OUT_GU.Count && i < 4; ++i) {
+                    const char* uid = reply + 7 + 16 * i;
+                    std::memcpy(prop->OUT_GU.TagInfo[i].UID, uid, strnlen(uid, 16));
+                }
+                Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
+            }
+        }
+        SleepMs(1);
+    }
+    return 0;
+}
+
+} // namespace kq
