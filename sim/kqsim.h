@@ -68,7 +68,8 @@ KQSIM_API void kqsim_device_remove_all(void);
 KQSIM_API void kqsim_select_device(int index);
 /* Unplugs the selected device: its open handles go stale (every call on
  * them fails with status 4, FT_IO_ERROR; FT_Close still releases them), it
- * disappears from listing and cannot be opened. */
+ * disappears from listing and cannot be opened. The reader loses power: its
+ * own loop stops and what was on the wire is lost; tags and scripts stay. */
 KQSIM_API void kqsim_unplug(void);
 /* Plugs it back in: listing and FT_OpenEx work again; stale handles stay
  * stale. */
@@ -102,6 +103,19 @@ KQSIM_API int kqsim_tag_set_sensor(const char* uid, unsigned threshold, const ch
 
 /* ---- Scripted behaviour ------------------------------------------------- */
 
+/* The reader's own status characters: '0' success, '1' unknown command, '2'
+ * tag not in the field (or not a sensor for RC/SC/GC), '3' malformed
+ * parameters (a chunk of 0 or more than 16 blocks included), '4' blocks that
+ * do not exist on the tag, '5' SW text that does not fill the blocks.
+ *
+ * The overrides below are keyed by command code and also apply to the
+ * reports of the reader's own loop (code "GU" or "TA"). When several are set
+ * for a code, a dropped reply wins over a forced reply, which wins over a
+ * forced status. A forced status other than '0' fails the command: nothing
+ * changes (SW writes nothing, LT/LP leave the loop as it was). A dropped or
+ * forced reply still carries the command out. Calling one again for the same
+ * code (and block, for kqsim_fail_chunk) replaces the earlier setting. */
+
 /* TA: the answer to the command text cmd (exact match): status character,
  * then sub-status and payload, e.g. kqsim_ta_script("R0", '0', "00ABCD").
  * Without a script a TA command is answered '0' "00" plus the command text
@@ -132,7 +146,8 @@ KQSIM_API void kqsim_clear_scripts(void);
 KQSIM_API void kqsim_reply_pieces(unsigned piece_bytes, unsigned gap_ms);
 /* Every reply becomes readable only delay_ms after it would otherwise. */
 KQSIM_API void kqsim_reply_delay(unsigned delay_ms);
-/* Bytes placed into the receive queue at once (stray text). */
+/* Bytes placed into the receive queue at once (stray text), behind what is
+ * readable already. */
 KQSIM_API void kqsim_inject_rx(const void* bytes, size_t n);
 /* Bytes delivered right before / right after the next reply, in the same
  * piece (text before a frame, a second frame after it, ...). */
@@ -148,6 +163,11 @@ KQSIM_API void kqsim_suffix_next_reply(const void* bytes, size_t n);
 KQSIM_API void kqsim_set_loop_interval(unsigned interval_ms);
 /* 1 while the reader's own loop is on. */
 KQSIM_API int kqsim_reader_loop_on(void);
+/* 1 while the reader's own loop is on and beeps at every report (LT "01"). */
+KQSIM_API int kqsim_reader_loop_beep(void);
+/* Beeps sounded so far (BZ commands carried out, reports of a beeping loop);
+ * back to 0 by kqsim_reset. */
+KQSIM_API unsigned kqsim_beep_count(void);
 
 /* ---- D2XX faults ---------------------------------------------------------- */
 
@@ -199,7 +219,8 @@ typedef struct kqsim_call {
 
 KQSIM_API size_t kqsim_call_count(void);
 KQSIM_API int kqsim_call_get(size_t index, kqsim_call* out); /* 0 or -1 */
-/* Every buffer passed to FT_Write, exactly the bytes and count written. */
+/* Every buffer passed to FT_Write, exactly the bytes and count written (also
+ * when the write failed: the call log tells its status). */
 KQSIM_API size_t kqsim_frame_count(void);
 /* Copies frame `index` into buf (up to cap bytes); returns its full byte
  * count, or -1. */

@@ -1,0 +1,228 @@
+#include "pty_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kqsim {
+
+namespace {
+
+std::string Printable(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == 0x02) {
+            out += "<STX>";
+        } else if (c == '\r') {
+            out += "<CR>";
+        } else if (c == '\n') {
+            out += "<LF>";
+        } else if (c < 0x20 || c > 0x7e) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02X>", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Writes what the master takes; a client that does not read for long
+// enough loses replies, as with a full receive buffer.
+void WriteOut(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;
+        }
+    }
+}
+
+struct Pty {
+    int master = -1;
+    int keep = -1; // our own descriptor of the tty: clients may close and reopen theirs
+    std::string path;
+};
+
+bool OpenPty(Pty* pty) {
+    pty->master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) {
+        std::perror("kqsim: pseudo-terminal");
+        return false;
+    }
+    char name[256];
+    if (ptsname_r(pty->master, name, sizeof name) != 0) {
+        std::perror("kqsim: ptsname");
+        return false;
+    }
+    pty->path = name;
+    pty->keep = open(name, O_RDWR | O_NOCTTY);
+    if (pty->keep < 0) {
+        std::perror("kqsim: open tty");
+        return false;
+    }
+    termios t{};
+    tcgetattr(pty->keep, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B38400);
+    cfsetospeed(&t, B38400);
+    tcsetattr(pty->keep, TCSANOW, &t);
+    fcntl(pty->master, F_SETFL, fcntl(pty->master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+void ClosePty(Pty* pty) {
+    if (pty->master >= 0) {
+        close(pty->master);
+    }
+    if (pty->keep >= 0) {
+        close(pty->keep);
+    }
+    pty->master = pty->keep = -1;
+}
+
+} // namespace
+
+int ServePty(Reader& reader, const Scenario& sc) {
+    const Time start = Clock::now();
+    if (!sc.quiet) {
+        reader.SetTrace([start](Time t, Reader::TraceKind kind, const std::string& bytes) {
+            double secs = std::chrono::duration<double>(t - start).count();
+            const char* who = kind == Reader::TraceKind::FromHost ? "host  >"
+                              : kind == Reader::TraceKind::ToHost ? "reader<"
+                                                                  : "note   ";
+            std::fprintf(stderr, "[%9.4f] %s %s\n", secs, who, Printable(bytes).c_str());
+        });
+    }
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    int sigfd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (sigfd < 0) {
+        std::perror("kqsim: signalfd");
+        return 1;
+    }
+
+    Pty pty;
+    if (!OpenPty(&pty)) {
+        ClosePty(&pty);
+        close(sigfd);
+        return 1;
+    }
+    std::printf("%s\n", pty.path.c_str());
+    std::fflush(stdout);
+
+    std::vector<FieldEvent> events = sc.events;
+    std::stable_sort(events.begin(), events.end(),
+                     [](const FieldEvent& a, const FieldEvent& b) { return a.at_ms < b.at_ms; });
+    size_t next_event = 0;
+    const std::vector<std::string> churn_tags = ScenarioTags(sc);
+    bool churned_out = false;
+    std::optional<Time> next_churn;
+    if (sc.churn_ms > 0) {
+        next_churn = start + Millis(sc.churn_ms);
+    }
+    std::optional<Time> vanish_at;
+    if (sc.vanish_after_ms > 0) {
+        vanish_at = start + Millis(sc.vanish_after_ms);
+    }
+
+    int exit_code = 0;
+    for (;;) {
+        Time now = Clock::now();
+        if (vanish_at && now >= *vanish_at) {
+            break;
+        }
+        while (next_event < events.size() && start + Millis(events[next_event].at_ms) <= now) {
+            const FieldEvent& e = events[next_event++];
+            if (e.enter) {
+                reader.TagAdd(now, e.uid, 4, 64);
+            } else {
+                reader.TagRemove(now, e.uid);
+            }
+        }
+        if (next_churn && now >= *next_churn) {
+            churned_out = !churned_out;
+            for (const auto& uid : churn_tags) {
+                if (churned_out) {
+                    reader.TagRemove(now, uid);
+                } else {
+                    reader.TagAdd(now, uid, 4, 64);
+                }
+            }
+            *next_churn += Millis(sc.churn_ms);
+        }
+        std::string out;
+        reader.TakeDue(now, out);
+        WriteOut(pty.master, out);
+
+        std::optional<Time> wake = reader.NextWake();
+        if (next_event < events.size()) {
+            wake = Earliest(wake, start + Millis(events[next_event].at_ms));
+        }
+        wake = Earliest(wake, next_churn);
+        wake = Earliest(wake, vanish_at);
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (wake) {
+            auto left = std::max(Duration::zero(), *wake - Clock::now());
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = &ts;
+        }
+        pollfd fds[2] = {{pty.master, POLLIN, 0}, {sigfd, POLLIN, 0}};
+        int ready = ppoll(fds, 2, timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::perror("kqsim: poll");
+            exit_code = 1;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint8_t buf[4096];
+            ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n > 0) {
+                reader.Write(Clock::now(), buf, static_cast<size_t>(n));
+            }
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (read(sigfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                if (info.ssi_signo == SIGUSR1) {
+                    break; // vanish
+                }
+                if (!sc.quiet) {
+                    std::fprintf(stderr, "kqsim: signal %u, stopping\n", info.ssi_signo);
+                }
+                break;
+            }
+        }
+    }
+    ClosePty(&pty);
+    close(sigfd);
+    return exit_code;
+}
+
+} // namespace kqsim
