@@ -23,8 +23,10 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
     LTCommand(prop, 1);
     while (LoadStopFlag(prop) != 1) {
         if (KQ_CheckStatusUSB(prop) != 0) {
-            Notify(prop, WM_KQ_USBERROR, 0);
+            // StopFlag first: a client that stops the loop as soon as this
+            // message arrives must find the worker already ended by itself.
             StoreStopFlag(prop, 1);
+            Notify(prop, WM_KQ_USBERROR, 0);
             return 0;
         }
         char reply[kTaReplyCapacity];

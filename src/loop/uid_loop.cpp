@@ -33,8 +33,10 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
     LTCommand(prop, prop->BuzzerOn == 1 ? 1 : 0);
     while (LoadStopFlag(prop) != 1) {
         if (KQ_CheckStatusUSB(prop) != 0) {
-            Notify(prop, WM_KQ_USBERROR, 0);
+            // StopFlag first: a client that stops the loop as soon as this
+            // message arrives must find the worker already ended by itself.
             StoreStopFlag(prop, 1);
+            Notify(prop, WM_KQ_USBERROR, 0);
             return 0;
         }
         char reply[kGuReplyCapacity];

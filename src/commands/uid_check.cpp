@@ -1,0 +1,13 @@
+// The UID rule every UID-addressed command shares.
+#include "commands/commands.h"
+#include "link/link.h"
+
+namespace kq {
+
+bool UidIsValid(const char* uid) {
+    // Exactly 16 characters and the NUL in the 17th byte: nothing shorter,
+    // and nothing that runs on past the field.
+    return BoundedLength(uid, 17) == 16;
+}
+
+} // namespace kq

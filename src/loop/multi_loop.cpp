@@ -1,0 +1,93 @@
+// Tag finding of the multi-read and multi-write loop workers.
+#include "loop/multi_loop.h"
+
+#include "commands/commands.h"
+#include "link/link.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace kq {
+
+namespace {
+
+constexpr size_t kReplyCapacity = 128;
+constexpr unsigned kMaxAcceptedCount = 3; // a count of 4 or more is ignored
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+void MultiLoopInit(MultiLoopState* state) {
+    std::memset(state, 0, sizeof(MultiLoopState));
+}
+
+MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
+    if (KQ_CheckStatusUSB(prop) != 0) {
+        // StopFlag first: a client that stops the loop as soon as this
+        // message arrives must find the worker already ended by itself.
+        StoreStopFlag(prop, 1);
+        Notify(prop, WM_KQ_USBERROR, 0);
+        return kLoopDeviceLost;
+    }
+    if (state->waiting == 0) {
+        KQ_Init_OUT_GU(&state->inventory);
+        const char frame[6] = {STX, 'G', 'U', '\r', '\n', '\0'};
+        DWORD written = 0;
+        if (SendFrame(prop, frame, 5, &written) != FT_OK) {
+            return kLoopSendFailed;
+        }
+    }
+
+    char reply[kReplyCapacity];
+    std::memset(reply, 0, sizeof reply);
+    DWORD length = 0;
+    FT_STATUS st = ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length);
+    if (st != FT_OK || reply[1] != 'R' || reply[2] != 'G' || reply[3] != 'U' || reply[4] != '0') {
+        // No inventory: a polling worker lets the reader look for tags by
+        // itself from now on; a waiting one keeps waiting.
+        if (state->waiting == 0) {
+            LTCommand(prop, 0);
+            state->waiting = 1;
+        }
+        return kLoopNoInventory;
+    }
+    if (!IsDigit(reply[5]) || !IsDigit(reply[6])) {
+        return kLoopNoInventory;
+    }
+    unsigned count =
+        static_cast<unsigned>(reply[5] - '0') * 10 + static_cast<unsigned>(reply[6] - '0');
+    if (count > kMaxAcceptedCount) {
+        return kLoopNoInventory;
+    }
+
+    char lp_status = '\0';
+    LPCommand(prop, &lp_status);
+    state->waiting = 0;
+    // Entries past the count stay empty, also after an inventory taken
+    // while waiting.
+    KQ_Init_OUT_GU(&state->inventory);
+    state->inventory.Count = static_cast<unsigned char>(count);
+    for (unsigned i = 0; i < count; ++i) {
+        const char* field = reply + 7 + 16 * i;
+        std::memcpy(state->inventory.TagInfo[i].UID, field, BoundedLength(field, 16));
+    }
+    return kLoopInventory;
+}
+
+bool MultiLoopIsLast(const MultiLoopState* state, const char* uid) {
+    // An empty last UID remembers no tag and matches nothing.
+    return state->last_uid[0] != '\0' && std::strncmp(state->last_uid, uid, 16) == 0;
+}
+
+void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {
+    std::memset(state->last_uid, 0, sizeof state->last_uid);
+    LTCommand(prop, 0);
+    state->waiting = 1;
+}
+
+
+} // namespace kq
