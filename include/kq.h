@@ -419,8 +419,9 @@ KQ_EXPORT int KQ_API KQ_BuzzerCommand(KQ_PROPERTY* prop, int length);
  * StopFlag to 1; if a worker is known (hThread set) waits until it has
  * ended, switches the reader's own loop off (LP, result ignored), releases
  * and clears hThread and posts WM_KQ_LOOPEND. After a worker ended by itself
- * on device loss (WM_KQ_USBERROR, StopFlag 1) it does nothing. Every wait is
- * bounded, also on a vanished reader. Always returns KQ_OK.
+ * on device loss (WM_KQ_USBERROR, StopFlag 1) it only releases that worker's
+ * thread and clears hThread: no LP, no message. Every wait is bounded, also
+ * on a vanished reader. Always returns KQ_OK.
  */
 KQ_EXPORT int KQ_API KQ_LoopStop(KQ_PROPERTY* prop);
 

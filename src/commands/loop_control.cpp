@@ -68,6 +68,15 @@ int StartLoopWorker(KQ_PROPERTY* prop, int kind) {
 extern "C" KQ_EXPORT int KQ_API KQ_LoopStop(KQ_PROPERTY* prop) {
     using namespace kq;
     if (LoadStopFlag(prop) == 1) {
+        // Nothing to stop. A worker that ended by itself (device lost) still
+        // holds its thread handle: release it, or a client that never starts
+        // another loop would keep that thread's resources for good. No LP and
+        // no message: the loop already ended with WM_KQ_USBERROR.
+        if (prop->hThread != nullptr) {
+            WaitForThreadEnd(prop->hThread);
+            ThreadClose(prop->hThread);
+            prop->hThread = nullptr;
+        }
         return KQ_OK;
     }
     StoreStopFlag(prop, 1);
