@@ -1,0 +1,9 @@
+# kqtool from the command line against its built-in simulated reader.
+if(NOT TARGET kqtool)
+  return()
+endif()
+
+kq_test(tool_test tool/kqtool_test.cpp)
+add_dependencies(tool_test kqtool)
+target_compile_definitions(tool_test PRIVATE KQTOOL_PATH="$<TARGET_FILE:kqtool>"
+                                             KQTOOL_NAME="$<TARGET_FILE_NAME:kqtool>")

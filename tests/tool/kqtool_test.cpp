@@ -1,0 +1,509 @@
+// kqtool from the command line, against its built-in simulated reader: exit
+// status and the output a user or a script relies on.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <thread>
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Tags of the tool's demo scenario.
+const char kTagA[] = "E0040150A1B2C301"; // 4 characters per block
+const char kTagB[] = "E0040150A1B2C302"; // 8 characters per block
+const char kTagC[] = "E0040150A1B2C303"; // starts outside the field
+const char kSensor[] = "E0040150A1B2C3F0";
+
+struct ToolRun {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(out);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+};
+
+std::string Describe(const ToolRun& r) {
+    return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" +
+           r.err;
+}
+
+#ifdef _WIN32
+
+std::string ToolPath() {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string self(path, n);
+    return self.substr(0, self.find_last_of("\\/") + 1) + KQTOOL_NAME;
+}
+
+// Reads a pipe to its end on a thread of its own.
+class PipeReader {
+  public:
+    explicit PipeReader(HANDLE pipe) : pipe_(pipe), thread_([this] { Drain(); }) {}
+    ~PipeReader() { Join(); }
+    std::string Join() {
+        if (thread_.joinable()) {
+            thread_.join();
+            CloseHandle(pipe_);
+        }
+        return text_;
+    }
+
+  private:
+    void Drain() {
+        char buf[4096];
+        DWORD n = 0;
+        while (ReadFile(pipe_, buf, sizeof buf, &n, nullptr) && n > 0) {
+            text_.append(buf, n);
+        }
+    }
+    HANDLE pipe_;
+    std::string text_;
+    std::thread thread_;
+};
+
+// One argument quoted for the C runtime's command-line parser: backslashes
+// count only before a quote.
+std::string QuoteArg(const std::string& arg) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            out.append(backslashes * 2 + 1, '\\');
+        } else {
+            out.append(backslashes, '\\');
+        }
+        out += c;
+        backslashes = 0;
+    }
+    out.append(backslashes * 2, '\\');
+    out += '"';
+    return out;
+}
+
+ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out_read, out_write, err_read, err_write;
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0) ||
+        !CreatePipe(&err_read, &err_write, &inherit, 0)) {
+        ADD_FAILURE() << "CreatePipe failed";
+        return ToolRun{};
+    }
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    std::string command = "\"";
+    command += ToolPath();
+    command += "\"";
+    for (const std::string& a : args) {
+        command += " ";
+        command += QuoteArg(a);
+    }
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out_write;
+    si.hStdError = err_write;
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &si, &pi);
+    CloseHandle(out_write);
+    CloseHandle(err_write);
+    PipeReader out(out_read);
+    PipeReader err(err_read);
+    ToolRun r;
+    if (!started) {
+        ADD_FAILURE() << "CreateProcess failed for " << command;
+        return r;
+    }
+    bool killed = false;
+    if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(kill_after_ms)) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 255);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        killed = true;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    r.exit_code = static_cast<int>(code);
+    r.out = out.Join();
+    r.err = err.Join();
+    EXPECT_FALSE(killed) << "kqtool did not end within " << kill_after_ms << " ms";
+    return r;
+}
+
+#else
+
+std::string ToolPath() {
+    return KQTOOL_PATH;
+}
+
+// Runs kqtool with args, collects stdout and stderr apart, and kills it if it
+// has not ended after a generous bound (a hang fails the test, it does not
+// stall the suite).
+ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000,
+                int sigterm_after_ms = -1) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return ToolRun{};
+    }
+    std::string path = ToolPath();
+    std::vector<char*> argv;
+    argv.push_back(path.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    ToolRun r;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&r.out, &r.err};
+    int open_count = 2;
+    int waited_ms = 0;
+    bool killed = false;
+    while (open_count > 0) {
+        int ready = poll(fds, 2, 100);
+        if (ready == 0) {
+            waited_ms += 100;
+            if (sigterm_after_ms >= 0 && waited_ms >= sigterm_after_ms) {
+                kill(pid, SIGTERM);
+                sigterm_after_ms = -1;
+            }
+            if (waited_ms >= kill_after_ms && !killed) {
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0) {
+                char buf[4096];
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(n));
+                } else {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_count;
+                }
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    EXPECT_FALSE(killed) << "kqtool did not end within " << kill_after_ms << " ms";
+    return r;
+}
+
+#endif
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The value of "key":"..." in a JSON line (none of the tool's texts here
+// contain quotes).
+std::string JsonField(const std::string& line, const std::string& key) {
+    std::smatch m;
+    std::regex re("\"" + key + "\":(\"[^\"]*\"|\\[[^\\]]*\\]|[-0-9.a-z]+)");
+    if (!std::regex_search(line, m, re)) {
+        return "<missing " + key + ">";
+    }
+    return m[1];
+}
+
+std::string Quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+// ---- Device management ------------------------------------------------------
+
+TEST(KqtoolDevice, ListAndProbeFindTheSimulatedReader) {
+    ToolRun list = RunTool({"list"});
+    ASSERT_EQ(list.exit_code, 0) << Describe(list);
+    EXPECT_EQ(list.Lines(), std::vector<std::string>{"KQSIM0001"}) << Describe(list);
+    EXPECT_EQ(list.err, "");
+
+    ToolRun json = RunTool({"list", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << Describe(json);
+    ASSERT_EQ(json.Lines().size(), 1u) << Describe(json);
+    EXPECT_EQ(JsonField(json.out, "serial"), Quoted("KQSIM0001"));
+    EXPECT_EQ(JsonField(json.out, "ok"), "true");
+
+    ToolRun probe = RunTool({"probe", "--json"});
+    ASSERT_EQ(probe.exit_code, 0) << Describe(probe);
+    EXPECT_EQ(JsonField(probe.out, "status"), "0") << Describe(probe);
+    EXPECT_EQ(JsonField(probe.out, "status_name"), Quoted("FT_OK"));
+}
+
+TEST(KqtoolDevice, AnUnknownDeviceFailsToOpenWithItsCodeName) {
+    ToolRun r = RunTool({"probe", "--device", "NOSUCHREADER"});
+    EXPECT_EQ(r.exit_code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "KQ_ERR_USB (16)")) << Describe(r);
+    EXPECT_EQ(r.out, "");
+}
+
+#ifndef _WIN32
+// --real leaves KQ_D2XX as the user set it: here the test's own setting,
+// which names the simulator library (with its default state: one reader, no
+// tags, so the demo scenario of the built-in target is absent).
+TEST(KqtoolDevice, RealTargetUsesTheDriverThatKqD2xxNames) {
+    ToolRun list = RunTool({"--real", "list"});
+    ASSERT_EQ(list.exit_code, 0) << Describe(list);
+    EXPECT_EQ(list.Lines(), std::vector<std::string>{"KQSIM0001"});
+
+    ToolRun inventory = RunTool({"--real", "inventory", "--json"});
+    ASSERT_EQ(inventory.exit_code, 0) << Describe(inventory);
+    EXPECT_EQ(JsonField(inventory.out, "count"), "0") << Describe(inventory);
+}
+#endif
+
+// ---- One-shot commands ------------------------------------------------------
+
+TEST(KqtoolCommands, InventoryJsonListsTheTagsInTheField) {
+    ToolRun r = RunTool({"inventory", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_EQ(lines.size(), 1u) << Describe(r);
+    const std::string& line = lines[0];
+    EXPECT_EQ(line.front(), '{');
+    EXPECT_EQ(line.back(), '}');
+    EXPECT_EQ(JsonField(line, "command"), Quoted("inventory"));
+    EXPECT_EQ(JsonField(line, "ok"), "true");
+    EXPECT_EQ(JsonField(line, "result"), "0");
+    EXPECT_EQ(JsonField(line, "count"), "3");
+    const std::string uids =
+        std::string("[\"") + kTagA + "\",\"" + kTagB + "\",\"" + kSensor + "\"]";
+    EXPECT_EQ(JsonField(line, "uids"), uids);
+}
+
+TEST(KqtoolCommands, ReadShowsTagMemoryTheSameWithAndWithoutProgress) {
+    ToolRun r = RunTool({"read", kTagA, "0", "8"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_EQ(lines.size(), 2u) << Describe(r);
+    EXPECT_EQ(lines[0], std::string(kTagA) + " blocks 0-7:");
+    EXPECT_EQ(lines[1], "KQ-DEMO-TAG-A-HELLO-FROM-BLOCK-0");
+
+    // 40 blocks: one library call, or three calls of 16, 16 and 8 blocks
+    // with a progress line after each.
+    ToolRun whole = RunTool({"read", kTagB, "0", "40", "--json", "--no-progress"});
+    ToolRun split = RunTool({"read", kTagB, "0", "40", "--json", "--progress"});
+    ASSERT_EQ(whole.exit_code, 0) << Describe(whole);
+    ASSERT_EQ(split.exit_code, 0) << Describe(split);
+    std::string data = JsonField(whole.out, "data");
+    EXPECT_EQ(data.size(), 40u * 8 + 2) << Describe(whole);
+    EXPECT_EQ(data.substr(0, 33), "\"TAG-B---EIGHT---CHARSPERBLOCK---");
+    EXPECT_EQ(JsonField(split.out, "data"), data);
+    EXPECT_TRUE(Contains(split.err, "16/40 blocks")) << Describe(split);
+    EXPECT_TRUE(Contains(split.err, "40/40 blocks")) << Describe(split);
+    EXPECT_FALSE(Contains(whole.err, "blocks")) << Describe(whole);
+}
+
+TEST(KqtoolCommands, WriteVerifiesAndMultiWriteTakesTargetsFromAFile) {
+    ToolRun write = RunTool({"write", kTagB, "0", "20", "--progress",
+                             std::string(160, 'W')}); // 8 characters a block, two calls
+    ASSERT_EQ(write.exit_code, 0) << Describe(write);
+    EXPECT_TRUE(Contains(write.out, "wrote and verified blocks 0-19")) << Describe(write);
+    EXPECT_TRUE(Contains(write.err, "20/20 blocks")) << Describe(write);
+
+    std::string file = ::testing::TempDir() + "kqtool_targets.txt";
+    {
+        std::ofstream f(file);
+        f << "# targets\n" << kTagC << " CCCCCCCC\n\n" << kTagA << " AAAAAAAA\n";
+    }
+    ToolRun multi = RunTool({"multi-write", "0", "2", "--file", file, "--json"});
+    std::remove(file.c_str());
+    ASSERT_EQ(multi.exit_code, 0) << Describe(multi);
+    // Tag C is not in the field: only A is written.
+    EXPECT_EQ(JsonField(multi.out, "tag_count"), "3") << Describe(multi);
+    EXPECT_EQ(JsonField(multi.out, "done_count"), "1");
+    EXPECT_TRUE(Contains(multi.out, "\"written\":[{\"uid\":\"" + std::string(kTagA) +
+                                        "\",\"data\":\"AAAAAAAA\"}]"))
+        << Describe(multi);
+}
+
+TEST(KqtoolCommands, JsonEscapesQuotesAndBackslashesOfTagText) {
+    ToolRun r = RunTool({"multi-write", "0", "1", std::string(kTagA) + "=A\"\\Z", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "\"data\":\"A\\\"\\\\Z\"}]")) << Describe(r);
+}
+
+TEST(KqtoolCommands, MultiReadAndSensorReportTheirResults) {
+    ToolRun multi = RunTool({"multi-read", "0", "2"});
+    ASSERT_EQ(multi.exit_code, 0) << Describe(multi);
+    std::vector<std::string> lines = multi.Lines();
+    ASSERT_EQ(lines.size(), 4u) << Describe(multi);
+    EXPECT_EQ(lines[0], "3 tags in the field, 3 read (blocks 0-1):");
+    EXPECT_EQ(lines[1], "  " + std::string(kTagA) + "  KQ-DEMO-");
+    EXPECT_EQ(lines[2], "  " + std::string(kTagB) + "  TAG-B---EIGHT---");
+
+    ToolRun sensor = RunTool({"sensor", kSensor, "--json"});
+    ASSERT_EQ(sensor.exit_code, 0) << Describe(sensor);
+    EXPECT_EQ(JsonField(sensor.out, "value"), "90") << Describe(sensor); // the demo's 0x5A
+    EXPECT_EQ(JsonField(sensor.out, "channel"), "0");
+}
+
+// ---- Failures ---------------------------------------------------------------
+
+TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
+    // 3 characters for 2 blocks fit neither 4 nor 8 characters per block.
+    ToolRun blocksize = RunTool({"write", kTagA, "0", "2", "ABC"});
+    EXPECT_EQ(blocksize.exit_code, 1) << Describe(blocksize);
+    EXPECT_TRUE(Contains(blocksize.err, "KQ_ERR_BLOCKSIZE (31)")) << Describe(blocksize);
+    EXPECT_EQ(blocksize.out, "");
+
+    ToolRun channel = RunTool({"sensor", kSensor, "--channel", "3", "--json"});
+    EXPECT_EQ(channel.exit_code, 1) << Describe(channel);
+    EXPECT_TRUE(Contains(channel.err, "KQ_ERR_PARAM (29)")) << Describe(channel);
+    EXPECT_EQ(JsonField(channel.out, "ok"), "false");
+    EXPECT_EQ(JsonField(channel.out, "result"), "29");
+    EXPECT_EQ(JsonField(channel.out, "name"), Quoted("KQ_ERR_PARAM"));
+
+    // A UID the reader does not know: its status is passed on.
+    ToolRun unknown = RunTool({"read", "E0040150A1B2C399", "0", "4"});
+    EXPECT_EQ(unknown.exit_code, 1) << Describe(unknown);
+    EXPECT_TRUE(std::regex_search(unknown.err, std::regex("reader status [1-9]")))
+        << Describe(unknown);
+}
+
+TEST(KqtoolFailures, UsageErrorsExitWithTwoBeforeTouchingTheReader) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"read", kTagA, "0"},
+             {"read", kTagA, "0", "256"},
+             {"tag-command", std::string(36, 'T')},
+             {"multi-write", "0", "1", "NOEQUALSIGN"},
+             {"multi-write", "0", "1", "SHORTUID=ABCD"},
+             {"loop", "sideways"},
+             {"inventory", "--timeout"},
+             {"beep", "--channel", "1"},
+         }) {
+        ToolRun r = RunTool(args);
+        EXPECT_EQ(r.exit_code, 2) << Describe(r);
+        EXPECT_TRUE(Contains(r.err, "usage")) << Describe(r);
+        EXPECT_EQ(r.out, "") << Describe(r);
+    }
+}
+
+// ---- Loop mode --------------------------------------------------------------
+
+TEST(KqtoolLoop, LoopUidPrintsNotificationsAndTheLoopEnd) {
+    ToolRun r = RunTool({"loop", "uid", "--for", "1"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_GE(lines.size(), 3u) << Describe(r);
+    EXPECT_TRUE(Contains(lines.front(), "loop uid on KQSIM0001")) << Describe(r);
+    EXPECT_TRUE(Contains(lines[1], std::string("3 tags: ") + kTagA)) << Describe(r);
+    EXPECT_TRUE(Contains(lines.back(), "loop ended (WM_KQ_LOOPEND)")) << Describe(r);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_FALSE(Contains(lines[i], "loop ended")) << "a loop end before the last line\n"
+                                                       << Describe(r);
+    }
+}
+
+TEST(KqtoolLoop, LoopUidJsonShowsTagsArrivingAndLeaving) {
+    // The tool moves one tag every 300 ms: A leaves, B leaves, C arrives, A
+    // arrives, ...
+    ToolRun r = RunTool({"loop", "uid", "--json", "--for", "3", "--churn", "300"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_GE(lines.size(), 3u) << Describe(r);
+    EXPECT_EQ(JsonField(lines.front(), "event"), Quoted("start"));
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loopend"));
+    bool a_left = false, c_arrived = false;
+    int data = 0;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.front(), '{');
+        EXPECT_EQ(line.back(), '}');
+        if (JsonField(line, "event") != Quoted("data")) {
+            continue;
+        }
+        ++data;
+        a_left = a_left || Contains(JsonField(line, "left"), kTagA);
+        c_arrived = c_arrived || Contains(JsonField(line, "arrived"), kTagC);
+    }
+    EXPECT_GE(data, 2) << Describe(r);
+    EXPECT_TRUE(a_left) << Describe(r);
+    EXPECT_TRUE(c_arrived) << Describe(r);
+}
+
+#ifndef _WIN32
+TEST(KqtoolLoop, SigtermStopsTheLoopCleanly) {
+    // No --for: the loop runs until the signal, then stops with a loop end.
+    ToolRun r = RunTool({"loop", "uid"}, 60000, 1500);
+    EXPECT_EQ(r.exit_code, 0) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_GE(lines.size(), 3u) << Describe(r);
+    EXPECT_TRUE(Contains(lines.back(), "loop ended (WM_KQ_LOOPEND)")) << Describe(r);
+}
+#endif
+
+TEST(KqtoolLoop, LoopTagCommandWaitsForATagToAnswer) {
+    // The loop starts with an empty field; the answer comes once a tag
+    // arrives (the simulated tag answers with the text reversed).
+    ToolRun r = RunTool({"loop", "tag-command", "PING", "--json", "--for", "2", "--churn", "300"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "\"answer\":\"GNIP\"")) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_FALSE(lines.empty()) << Describe(r);
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loopend")) << Describe(r);
+}
+
+TEST(KqtoolLoop, ALostReaderEndsTheLoopWithExitThreeAndNoLoopEnd) {
+    ToolRun r = RunTool({"loop", "uid", "--json", "--for", "20", "--sim-unplug", "500"});
+    EXPECT_EQ(r.exit_code, 3) << Describe(r);
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_FALSE(lines.empty()) << Describe(r);
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("usberror")) << Describe(r);
+    EXPECT_FALSE(Contains(r.out, "loopend")) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "was lost")) << Describe(r);
+}
+
+} // namespace

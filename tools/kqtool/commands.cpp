@@ -1,0 +1,701 @@
+#include "commands.h"
+
+#include "host.h"
+#include "output.h"
+#include "session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace kqtool {
+
+namespace {
+
+constexpr size_t kUidLength = 16;
+constexpr size_t kMaxDataLength = sizeof(KQ_TAGINFO{}.Data) - 1; // 2048
+constexpr size_t kMaxTagCommandLength = sizeof(KQ_IN_TA) - 1;    // 35
+constexpr unsigned kChunkBlocks = 16;                            // blocks per reader exchange
+
+// Copies a UID into a 17-byte field. A longer text fills all 17 bytes
+// without a NUL, which the library refuses as it refuses any UID that is not
+// exactly 16 characters.
+void CopyUid(const std::string& uid, char (&field)[17]) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, uid.data(), std::min(uid.size(), sizeof field));
+}
+
+void CopyText(const std::string& text, char* field, size_t size) {
+    std::memset(field, 0, size);
+    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+bool ParseBlock(const std::string& text, const char* what, unsigned char* value,
+                std::string* error) {
+    long long v = 0;
+    if (!ParseNumber(text, 0, 255, &v)) {
+        *error = std::string(what) + " must be a number 0-255, not '" + text + "'";
+        return false;
+    }
+    *value = static_cast<unsigned char>(v);
+    return true;
+}
+
+// Progress of a long read or write, on stderr. Rewrites one line on a
+// terminal; prints a line per step otherwise (when asked for with
+// --progress).
+class Progress {
+  public:
+    Progress(bool enabled, std::string label, unsigned total)
+        : enabled_(enabled), label_(std::move(label)), total_(total),
+          in_place_(IsTerminal(stderr)) {}
+    void Update(unsigned done) {
+        if (!enabled_) {
+            return;
+        }
+        std::fprintf(stderr, "%s%s: %u/%u blocks%s", in_place_ ? "\r" : "", label_.c_str(), done,
+                     total_, in_place_ ? "" : "\n");
+        std::fflush(stderr);
+    }
+    void Finish() {
+        if (enabled_ && in_place_) {
+            std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+    }
+
+  private:
+    bool enabled_;
+    std::string label_;
+    unsigned total_;
+    bool in_place_;
+};
+
+bool WantProgress(const Options& options) {
+    if (options.progress >= 0) {
+        return options.progress == 1;
+    }
+    return IsTerminal(stdout);
+}
+
+// A run can be split into calls of 16 blocks when each chunk start still
+// fits a block number; otherwise one call lets the library refuse it.
+bool CanSplit(unsigned start, unsigned count) {
+    return count > kChunkBlocks && start + kChunkBlocks * ((count - 1) / kChunkBlocks) <= 255;
+}
+
+std::string BlockRange(unsigned start, unsigned count) {
+    if (count == 0) {
+        return "no blocks";
+    }
+    if (count == 1) {
+        return "block " + std::to_string(start);
+    }
+    return "blocks " + std::to_string(start) + "-" + std::to_string(start + count - 1);
+}
+
+int Finish(int rc) {
+    return rc == KQ_OK ? kExitOk : kExitFailed;
+}
+
+void PrintJson(JsonObject& json) {
+    PrintLine(json.Text());
+}
+
+JsonObject ResultJson(const char* command, int code, Op op) {
+    JsonObject json;
+    json.Str("command", command);
+    AddResult(json, code, op);
+    return json;
+}
+
+bool CheckArgCount(const Options& options, size_t min, size_t max, const char* usage,
+                   int* exit_status) {
+    if (options.args.size() < min || options.args.size() > max) {
+        *exit_status = UsageError(usage);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int UsageError(const std::string& message) {
+    ReportError("usage: " + message);
+    std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
+    return kExitUsage;
+}
+
+std::string FieldText(const char* field, size_t size) {
+    size_t n = 0;
+    while (n < size && field[n] != '\0') {
+        ++n;
+    }
+    return std::string(field, n);
+}
+
+std::vector<std::string> InventoryUids(const KQ_OUT_GU& gu) {
+    std::vector<std::string> uids;
+    size_t n = std::min<size_t>(gu.Count, 4);
+    for (size_t i = 0; i < n; ++i) {
+        uids.push_back(FieldText(gu.TagInfo[i].UID, sizeof gu.TagInfo[i].UID));
+    }
+    return uids;
+}
+
+std::string TagsJson(const KQ_TAGINFO* tags, size_t n, bool with_read_flag) {
+    std::string array = "[";
+    for (size_t i = 0; i < n; ++i) {
+        std::string data = FieldText(tags[i].Data, sizeof tags[i].Data);
+        JsonObject entry;
+        entry.Str("uid", FieldText(tags[i].UID, sizeof tags[i].UID)).Str("data", data);
+        if (with_read_flag) {
+            entry.Bool("read", !data.empty());
+        }
+        if (i != 0) {
+            array += ",";
+        }
+        array += entry.Text();
+    }
+    return array + "]";
+}
+
+void PrintTagLines(const KQ_TAGINFO* tags, size_t n, bool mark_failed_reads) {
+    for (size_t i = 0; i < n; ++i) {
+        std::string data = FieldText(tags[i].Data, sizeof tags[i].Data);
+        if (data.empty() && mark_failed_reads) {
+            data = "(read failed)";
+        }
+        PrintLine("  " + FieldText(tags[i].UID, sizeof tags[i].UID) + "  " + data);
+    }
+}
+
+bool ParseRunArgs(const std::vector<std::string>& args, size_t first, unsigned char* start,
+                  unsigned char* count, std::string* error) {
+    if (args.size() < first + 2) {
+        *error = "START and COUNT are missing";
+        return false;
+    }
+    return ParseBlock(args[first], "START", start, error) &&
+           ParseBlock(args[first + 1], "COUNT", count, error);
+}
+
+bool ParseMultiWriteArgs(const Options& options, unsigned char* start, unsigned char* count,
+                         std::vector<WriteTarget>* targets, std::string* error) {
+    if (!ParseRunArgs(options.args, 0, start, count, error)) {
+        return false;
+    }
+    targets->clear();
+    std::vector<std::pair<std::string, std::string>> raw; // where, text
+    for (size_t i = 2; i < options.args.size(); ++i) {
+        raw.emplace_back("argument '" + options.args[i] + "'", options.args[i]);
+    }
+    if (!options.file.empty()) {
+        if (!raw.empty()) {
+            *error = "give the targets either as UID=TEXT arguments or with --file, not both";
+            return false;
+        }
+        std::ifstream in(options.file);
+        if (!in) {
+            *error = "cannot read '" + options.file + "'";
+            return false;
+        }
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            size_t begin = line.find_first_not_of(" \t");
+            if (begin == std::string::npos || line[begin] == '#') {
+                continue; // blank line or comment
+            }
+            std::istringstream fields(line);
+            std::string uid, text, extra;
+            fields >> uid >> text >> extra;
+            if (text.empty() || !extra.empty()) {
+                *error = options.file + ":" + std::to_string(number) +
+                         ": expected 'UID TEXT', got '" + line + "'";
+                return false;
+            }
+            raw.emplace_back(options.file + ":" + std::to_string(number), uid + "=" + text);
+        }
+    }
+    for (const auto& [where, item] : raw) {
+        size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            *error = where + ": expected UID=TEXT";
+            return false;
+        }
+        WriteTarget target{item.substr(0, eq), item.substr(eq + 1)};
+        if (target.uid.size() != kUidLength) {
+            *error = where + ": a UID has 16 characters";
+            return false;
+        }
+        if (target.text.size() > kMaxDataLength) {
+            *error = where + ": the text is longer than 2048 characters";
+            return false;
+        }
+        targets->push_back(target);
+    }
+    if (targets->empty()) {
+        *error = "no targets: give UID=TEXT arguments or --file FILE";
+        return false;
+    }
+    if (targets->size() > 4) {
+        *error = "at most four targets";
+        return false;
+    }
+    return true;
+}
+
+void FillMultiWrite(KQ_PROPERTY& p, unsigned char start, unsigned char count,
+                    const std::vector<WriteTarget>& targets) {
+    KQ_Init_IN_MW(&p.IN_MW);
+    p.IN_MW.StartBlock = start;
+    p.IN_MW.BlockCount = count;
+    for (size_t i = 0; i < targets.size() && i < 4; ++i) {
+        CopyUid(targets[i].uid, p.IN_MW.TagInfo[i].UID);
+        CopyText(targets[i].text, p.IN_MW.TagInfo[i].Data, sizeof p.IN_MW.TagInfo[i].Data);
+    }
+}
+
+// ---- list, probe, beep --------------------------------------------------
+
+int RunList(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 0, 0, "kqtool list", &exit_status)) {
+        return exit_status;
+    }
+    char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
+    int rc = KQ_GetSerialNo(buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    if (rc != KQ_OK) {
+        ReportFailure("no reader found", rc, Op::GetSerialNo);
+        ExplainRealFailure(target, nullptr);
+    }
+    if (options.json) {
+        JsonObject json = ResultJson("list", rc, Op::GetSerialNo);
+        if (rc == KQ_OK) {
+            json.Str("serial", buffer);
+        }
+        PrintJson(json);
+    } else if (rc == KQ_OK) {
+        PrintLine(buffer);
+    }
+    return Finish(rc);
+}
+
+int RunProbe(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 0, 0, "kqtool probe", &exit_status)) {
+        return exit_status;
+    }
+    Session session(options, target);
+    int rc = session.Open("probe", 0, false);
+    if (rc != KQ_OK) {
+        return kExitFailed;
+    }
+    int status = KQ_CheckStatusUSB(&session.P());
+    int close_rc = session.Close();
+    if (status != 0) {
+        ReportError("probe of '" + session.Serial() + "' failed: driver status " +
+                    std::to_string(status) + " (" + D2xxStatusName(status) + ")");
+    }
+    if (options.json) {
+        JsonObject json;
+        json.Str("command", "probe")
+            .Bool("ok", status == 0 && close_rc == KQ_OK)
+            .Str("serial", session.Serial())
+            .Int("status", status)
+            .Str("status_name", D2xxStatusName(status))
+            .Int("close_result", close_rc);
+        PrintJson(json);
+    } else if (status == 0) {
+        PrintLine("reader " + session.Serial() + ": present (driver status 0, FT_OK)" +
+                  (close_rc == KQ_OK ? ", closed" : ""));
+    }
+    return status == 0 && close_rc == KQ_OK ? kExitOk : kExitFailed;
+}
+
+int RunBeep(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 0, 1, "kqtool beep [LENGTH]", &exit_status)) {
+        return exit_status;
+    }
+    long long length = 1;
+    if (!options.args.empty() && !ParseNumber(options.args[0], 0, 255, &length)) {
+        return UsageError("LENGTH is the beep length in units of 100 ms, 0-255");
+    }
+    Session session(options, target);
+    if (session.Open("beep", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    int rc = KQ_BuzzerCommand(&session.P(), static_cast<int>(length));
+    session.Close();
+    if (rc != KQ_OK) {
+        ReportFailure("beep", rc, Op::Buzzer);
+    }
+    if (options.json) {
+        JsonObject json = ResultJson("beep", rc, Op::Buzzer);
+        json.Int("length_ms", length * 100);
+        PrintJson(json);
+    } else if (rc == KQ_OK) {
+        PrintLine("beep " + std::to_string(length * 100) + " ms: done");
+    }
+    return Finish(rc);
+}
+
+// ---- inventory, tag command ---------------------------------------------
+
+int RunInventory(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 0, 0, "kqtool inventory", &exit_status)) {
+        return exit_status;
+    }
+    Session session(options, target);
+    if (session.Open("inventory", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    int rc = KQ_GetUID(&session.P());
+    KQ_OUT_GU& gu = session.P().OUT_GU;
+    std::vector<std::string> uids = InventoryUids(gu);
+    session.Close();
+    if (rc != KQ_OK) {
+        std::string what = "inventory";
+        if (rc == KQ_ERR_UIDCOUNT && gu.Count > 4) {
+            what += " (the reader reported " + std::to_string(gu.Count) + " tags)";
+        }
+        ReportFailure(what, rc, Op::GetUID);
+    }
+    bool have_uids = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson("inventory", rc, Op::GetUID);
+        json.Int("count", gu.Count);
+        json.StrArray("uids", have_uids ? uids : std::vector<std::string>());
+        PrintJson(json);
+    } else if (have_uids) {
+        if (uids.empty()) {
+            PrintLine("no tag in the field");
+        } else {
+            PrintLine(std::to_string(uids.size()) + (uids.size() == 1 ? " tag" : " tags") +
+                      " in the field:");
+            for (const std::string& uid : uids) {
+                PrintLine("  " + uid);
+            }
+        }
+    }
+    return Finish(rc);
+}
+
+int RunTagCommand(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 1, 1, "kqtool tag-command TEXT", &exit_status)) {
+        return exit_status;
+    }
+    const std::string& text = options.args[0];
+    if (text.size() > kMaxTagCommandLength) {
+        return UsageError("a tag command has at most 35 characters");
+    }
+    Session session(options, target);
+    if (session.Open("tag-command", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_PROPERTY& p = session.P();
+    CopyText(text, p.IN_TA, sizeof p.IN_TA);
+    int rc = KQ_TagCommand(&p);
+    std::string answer = FieldText(p.OUT_TA, sizeof p.OUT_TA);
+    session.Close();
+    if (rc == KQ_ERR_TAG) {
+        ReportFailure("tag command '" + text + "' (sub-status " + answer + ")", rc, Op::TagCommand);
+    } else if (rc != KQ_OK) {
+        ReportFailure("tag command '" + text + "'", rc, Op::TagCommand);
+    }
+    bool answered = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson("tag-command", rc, Op::TagCommand);
+        json.Str("text", text);
+        if (answered) {
+            json.Str("answer", answer);
+        } else if (rc == KQ_ERR_TAG) {
+            json.Str("substatus", answer);
+        }
+        PrintJson(json);
+    } else if (answered) {
+        PrintLine("answer: " + answer);
+    }
+    return Finish(rc);
+}
+
+// ---- select read and write ----------------------------------------------
+
+int RunRead(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 3, 3, "kqtool read UID START COUNT", &exit_status)) {
+        return exit_status;
+    }
+    const std::string& uid = options.args[0];
+    unsigned char start = 0, count = 0;
+    std::string error;
+    if (!ParseRunArgs(options.args, 1, &start, &count, &error)) {
+        return UsageError(error);
+    }
+    Session session(options, target);
+    if (session.Open("read", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_IN_SR in;
+    KQ_Init_IN_SR(&in);
+    in.StartBlock = start;
+    in.BlockCount = count;
+    CopyUid(uid, in.UID);
+    KQ_TAGINFO out;
+    std::string data;
+    int rc = KQ_OK;
+    if (WantProgress(options) && CanSplit(start, count)) {
+        // One library call per 16 blocks, so that progress can be shown.
+        Progress progress(true, "reading " + uid, count);
+        unsigned done = 0;
+        progress.Update(done);
+        while (done < count && rc == KQ_OK) {
+            KQ_IN_SR part = in;
+            part.StartBlock = static_cast<unsigned char>(start + done);
+            part.BlockCount = static_cast<unsigned char>(std::min(kChunkBlocks, count - done));
+            KQ_Init_TAGINFO(&out);
+            rc = KQ_SelectRead(&session.P(), &part, &out);
+            if (rc == KQ_OK) {
+                data += FieldText(out.Data, sizeof out.Data);
+                done += part.BlockCount;
+                progress.Update(done);
+            }
+        }
+        progress.Finish();
+    } else {
+        KQ_Init_TAGINFO(&out);
+        rc = KQ_SelectRead(&session.P(), &in, &out);
+        data = FieldText(out.Data, sizeof out.Data);
+    }
+    session.Close();
+    if (rc != KQ_OK) {
+        ReportFailure("read of " + BlockRange(start, count) + " of '" + uid + "'", rc,
+                      Op::SelectRead);
+        if (!data.empty()) {
+            std::fprintf(stderr, "kqtool: read before the failure: %s\n", data.c_str());
+        }
+    }
+    if (options.json) {
+        JsonObject json = ResultJson("read", rc, Op::SelectRead);
+        json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", data);
+        PrintJson(json);
+    } else if (rc == KQ_OK) {
+        PrintLine(uid + " " + BlockRange(start, count) + ":");
+        PrintLine(data);
+    }
+    return Finish(rc);
+}
+
+int RunWrite(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 4, 4, "kqtool write UID START COUNT TEXT", &exit_status)) {
+        return exit_status;
+    }
+    const std::string& uid = options.args[0];
+    const std::string& text = options.args[3];
+    unsigned char start = 0, count = 0;
+    std::string error;
+    if (!ParseRunArgs(options.args, 1, &start, &count, &error)) {
+        return UsageError(error);
+    }
+    if (text.size() > kMaxDataLength) {
+        return UsageError("the text is longer than 2048 characters");
+    }
+    Session session(options, target);
+    if (session.Open("write", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_IN_SW in;
+    KQ_Init_IN_SW(&in);
+    in.StartBlock = start;
+    in.BlockCount = count;
+    CopyUid(uid, in.TagInfo.UID);
+    CopyText(text, in.TagInfo.Data, sizeof in.TagInfo.Data);
+    // The block size follows from the text, as the library derives it.
+    unsigned block_size = 0;
+    if (count != 0 && text.size() == 4u * count) {
+        block_size = 4;
+    } else if (count != 0 && text.size() == 8u * count) {
+        block_size = 8;
+    }
+    int rc = KQ_OK;
+    if (WantProgress(options) && block_size != 0 && CanSplit(start, count)) {
+        Progress progress(true, "writing " + uid, count);
+        unsigned done = 0;
+        progress.Update(done);
+        while (done < count && rc == KQ_OK) {
+            unsigned n = std::min(kChunkBlocks, count - done);
+            KQ_IN_SW part;
+            KQ_Init_IN_SW(&part);
+            part.StartBlock = static_cast<unsigned char>(start + done);
+            part.BlockCount = static_cast<unsigned char>(n);
+            CopyUid(uid, part.TagInfo.UID);
+            CopyText(text.substr(done * block_size, n * block_size), part.TagInfo.Data,
+                     sizeof part.TagInfo.Data);
+            rc = KQ_SelectWrite(&session.P(), &part);
+            if (rc == KQ_OK) {
+                done += n;
+                progress.Update(done);
+            }
+        }
+        progress.Finish();
+    } else {
+        rc = KQ_SelectWrite(&session.P(), &in);
+    }
+    session.Close();
+    if (rc != KQ_OK) {
+        ReportFailure("write of " + BlockRange(start, count) + " of '" + uid + "'", rc,
+                      Op::SelectWrite);
+    }
+    if (options.json) {
+        JsonObject json = ResultJson("write", rc, Op::SelectWrite);
+        json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", text);
+        if (block_size != 0) {
+            json.Int("block_size", block_size);
+        }
+        PrintJson(json);
+    } else if (rc == KQ_OK) {
+        PrintLine("wrote and verified " + BlockRange(start, count) + " of " + uid + " (" +
+                  std::to_string(block_size) + " characters per block)");
+    }
+    return Finish(rc);
+}
+
+// ---- multi read and write -----------------------------------------------
+
+int RunMultiRead(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 2, 2, "kqtool multi-read START COUNT", &exit_status)) {
+        return exit_status;
+    }
+    unsigned char start = 0, count = 0;
+    std::string error;
+    if (!ParseRunArgs(options.args, 0, &start, &count, &error)) {
+        return UsageError(error);
+    }
+    Session session(options, target);
+    if (session.Open("multi-read", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_PROPERTY& p = session.P();
+    p.IN_MR.StartBlock = start;
+    p.IN_MR.BlockCount = count;
+    int rc = KQ_MultiRead(&p);
+    session.Close();
+    const KQ_OUT_MR& mr = p.OUT_MR;
+    size_t n = std::min<size_t>(mr.TagCount, 4);
+    if (rc != KQ_OK) {
+        ReportFailure("multi-read", rc, Op::MultiRead);
+    }
+    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson("multi-read", rc, Op::MultiRead);
+        json.Int("start", start).Int("count", count);
+        if (done) {
+            json.Int("tag_count", mr.TagCount).Int("done_count", mr.DoneCount);
+            json.Raw("tags", TagsJson(mr.TagInfo, n, true));
+        }
+        PrintJson(json);
+    } else if (done) {
+        PrintLine(std::to_string(mr.TagCount) + (mr.TagCount == 1 ? " tag" : " tags") +
+                  " in the field, " + std::to_string(mr.DoneCount) + " read (" +
+                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
+        PrintTagLines(mr.TagInfo, n, true);
+    }
+    return Finish(rc);
+}
+
+int RunMultiWrite(const Options& options, Target& target) {
+    unsigned char start = 0, count = 0;
+    std::vector<WriteTarget> targets;
+    std::string error;
+    if (!ParseMultiWriteArgs(options, &start, &count, &targets, &error)) {
+        return UsageError("kqtool multi-write START COUNT (UID=TEXT ... | --file FILE): " + error);
+    }
+    Session session(options, target);
+    if (session.Open("multi-write", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_PROPERTY& p = session.P();
+    FillMultiWrite(p, start, count, targets);
+    int rc = KQ_MultiWrite(&p);
+    session.Close();
+    const KQ_OUT_MW& mw = p.OUT_MW;
+    size_t n = std::min<size_t>(mw.DoneCount, 4);
+    if (rc != KQ_OK) {
+        ReportFailure("multi-write", rc, Op::MultiWrite);
+    }
+    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson("multi-write", rc, Op::MultiWrite);
+        json.Int("start", start).Int("count", count);
+        if (done) {
+            json.Int("tag_count", mw.TagCount).Int("done_count", mw.DoneCount);
+            json.Raw("written", TagsJson(mw.TagInfo, n, false));
+        }
+        PrintJson(json);
+    } else if (done) {
+        PrintLine(std::to_string(mw.TagCount) + (mw.TagCount == 1 ? " tag" : " tags") +
+                  " in the field, " + std::to_string(mw.DoneCount) + " written (" +
+                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
+        PrintTagLines(mw.TagInfo, n, false);
+    }
+    return Finish(rc);
+}
+
+// ---- sensor -------------------------------------------------------------
+
+int RunSensor(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 1, 1, "kqtool sensor UID [--channel N | --setting HEX]",
+                       &exit_status)) {
+        return exit_status;
+    }
+    const std::string& uid = options.args[0];
+    Session session(options, target);
+    if (session.Open("sensor", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_IN_SNSR in;
+    KQ_Init_IN_SNSR(&in);
+    in.Channel = static_cast<unsigned char>(options.channel >= 0 ? options.channel : 0);
+    in.Setting = static_cast<unsigned char>(options.setting > 0 ? options.setting : 0);
+    CopyUid(uid, in.UID);
+    KQ_OUT_SNSR out;
+    KQ_Init_OUT_SNSR(&out);
+    int rc = KQ_SensorCommand(&session.P(), &in, &out);
+    session.Close();
+    if (rc != KQ_OK) {
+        ReportFailure("sensor measurement of '" + uid + "'", rc, Op::Sensor);
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", out.Value);
+    if (options.json) {
+        JsonObject json = ResultJson("sensor", rc, Op::Sensor);
+        json.Str("uid", uid);
+        if (in.Setting != 0) {
+            json.Int("setting", in.Setting);
+        } else {
+            json.Int("channel", in.Channel);
+        }
+        if (rc == KQ_OK) {
+            json.Int("value", out.Value);
+        }
+        PrintJson(json);
+    } else if (rc == KQ_OK) {
+        PrintLine("sensor " + uid + ": " + std::to_string(out.Value) + " (" + hex + ")");
+    }
+    return Finish(rc);
+}
+
+} // namespace kqtool

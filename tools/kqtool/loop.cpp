@@ -1,0 +1,393 @@
+// kqtool loop ...: runs one of the library's loop modes and prints every
+// notification as it arrives, until Ctrl-C / SIGTERM or --for, then stops the
+// loop and prints the loop end.
+#include "commands.h"
+#include "host.h"
+#include "output.h"
+#include "session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+// The loop worker keeps writing the record's result block while the tool
+// reads it after a notification; the library's contract shares the record
+// without locks. The copy below is that deliberate unsynchronised read, kept
+// out of ThreadSanitizer's view.
+#if defined(__GNUC__) || defined(__clang__)
+#define KQTOOL_UNSYNCHRONISED_READ __attribute__((no_sanitize("thread"), noinline))
+#else
+#define KQTOOL_UNSYNCHRONISED_READ
+#endif
+
+namespace kqtool {
+
+namespace {
+
+enum class LoopKind { Uid, TagCommand, MultiRead, MultiWrite };
+
+struct LoopSpec {
+    const char* name;
+    LoopKind kind;
+    Op op;
+    const char* usage;
+};
+
+constexpr LoopSpec kLoops[] = {
+    {"uid", LoopKind::Uid, Op::GetUID, "kqtool loop uid"},
+    {"tag-command", LoopKind::TagCommand, Op::TagCommand, "kqtool loop tag-command TEXT"},
+    {"multi-read", LoopKind::MultiRead, Op::MultiRead, "kqtool loop multi-read START COUNT"},
+    {"multi-write", LoopKind::MultiWrite, Op::MultiWrite,
+     "kqtool loop multi-write START COUNT (UID=TEXT ... | --file FILE)"},
+};
+
+KQTOOL_UNSYNCHRONISED_READ void CopyShared(void* dest, const void* src, size_t size) {
+    const volatile unsigned char* from = static_cast<const volatile unsigned char*>(src);
+    unsigned char* to = static_cast<unsigned char*>(dest);
+    for (size_t i = 0; i < size; ++i) {
+        to[i] = from[i];
+    }
+}
+
+template <typename Block> std::unique_ptr<Block> Snapshot(const Block& shared) {
+    auto copy = std::make_unique<Block>();
+    CopyShared(copy.get(), &shared, sizeof(Block));
+    return copy;
+}
+
+std::string Stamp(double seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "[%7.3f]", seconds);
+    return buf;
+}
+
+std::string JoinUids(const std::vector<std::string>& uids) {
+    std::string text;
+    for (const std::string& uid : uids) {
+        text += (text.empty() ? "" : " ") + uid;
+    }
+    return text;
+}
+
+// Elements of a that are not in b.
+std::vector<std::string> Minus(const std::vector<std::string>& a,
+                               const std::vector<std::string>& b) {
+    std::vector<std::string> out;
+    for (const std::string& x : a) {
+        if (std::find(b.begin(), b.end(), x) == b.end()) {
+            out.push_back(x);
+        }
+    }
+    return out;
+}
+
+class LoopPrinter {
+  public:
+    LoopPrinter(const Options& options, const LoopSpec& spec, double start_ms)
+        : options_(options), spec_(spec), start_ms_(start_ms) {}
+
+    double Elapsed() const { return (NowMs() - start_ms_) / 1000.0; }
+
+    void Started(const std::string& serial) {
+        if (options_.json) {
+            JsonObject json;
+            json.Str("event", "start").Str("loop", spec_.name).Str("serial", serial);
+            PrintLine(json.Text());
+        } else {
+            std::string until =
+                options_.for_seconds >= 0 ? "for " + Seconds(options_.for_seconds) : "until Ctrl-C";
+            PrintLine(Stamp(Elapsed()) + " loop " + spec_.name + " on " + serial + " (" + until +
+                      ")");
+        }
+    }
+
+    void Data(const KQ_PROPERTY& p) {
+        switch (spec_.kind) {
+        case LoopKind::Uid:
+            UidData(*Snapshot(p.OUT_GU));
+            break;
+        case LoopKind::TagCommand: {
+            KQ_OUT_TA answer;
+            CopyShared(answer, p.OUT_TA, sizeof answer);
+            TagCommandData(FieldText(answer, sizeof answer));
+            break;
+        }
+        case LoopKind::MultiRead: {
+            auto mr = Snapshot(p.OUT_MR);
+            MultiData("read", mr->TagCount, mr->DoneCount, mr->TagInfo,
+                      std::min<size_t>(mr->TagCount, 4), true);
+            break;
+        }
+        case LoopKind::MultiWrite: {
+            auto mw = Snapshot(p.OUT_MW);
+            MultiData("written", mw->TagCount, mw->DoneCount, mw->TagInfo,
+                      std::min<size_t>(mw->DoneCount, 4), false);
+            break;
+        }
+        }
+    }
+
+    void Event(const char* event, const char* text) {
+        if (options_.json) {
+            JsonObject json;
+            json.Str("event", event).Num("t", Elapsed());
+            PrintLine(json.Text());
+        } else {
+            PrintLine(Stamp(Elapsed()) + " " + text);
+        }
+    }
+
+  private:
+    static std::string Seconds(double s) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%g s", s);
+        return buf;
+    }
+
+    void UidData(const KQ_OUT_GU& gu) {
+        std::vector<std::string> uids = InventoryUids(gu);
+        std::vector<std::string> arrived = Minus(uids, last_uids_);
+        std::vector<std::string> left = Minus(last_uids_, uids);
+        last_uids_ = uids;
+        if (options_.json) {
+            JsonObject json;
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Int("count", gu.Count).StrArray("uids", uids);
+            json.StrArray("arrived", arrived).StrArray("left", left);
+            PrintLine(json.Text());
+            return;
+        }
+        std::string line = Stamp(Elapsed()) + " ";
+        line += uids.empty() ? "no tag"
+                             : std::to_string(uids.size()) +
+                                   (uids.size() == 1 ? " tag: " : " tags: ") + JoinUids(uids);
+        if (!arrived.empty()) {
+            line += "   arrived: " + JoinUids(arrived);
+        }
+        if (!left.empty()) {
+            line += "   left: " + JoinUids(left);
+        }
+        PrintLine(line);
+    }
+
+    void TagCommandData(const std::string& answer) {
+        if (options_.json) {
+            JsonObject json;
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Str("text", options_.args[0]).Str("answer", answer);
+            PrintLine(json.Text());
+        } else {
+            PrintLine(Stamp(Elapsed()) + " answer: " + answer);
+        }
+    }
+
+    void MultiData(const char* verb, unsigned tag_count, unsigned done_count,
+                   const KQ_TAGINFO* tags, size_t n, bool mark_failed) {
+        if (options_.json) {
+            JsonObject json;
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Int("tag_count", tag_count).Int("done_count", done_count);
+            json.Raw(spec_.kind == LoopKind::MultiRead ? "tags" : "written",
+                     TagsJson(tags, n, mark_failed));
+            PrintLine(json.Text());
+            return;
+        }
+        PrintLine(Stamp(Elapsed()) + " " + std::to_string(tag_count) +
+                  (tag_count == 1 ? " tag" : " tags") + " in the field, " +
+                  std::to_string(done_count) + " " + verb + (n > 0 ? ":" : ""));
+        PrintTagLines(tags, n, mark_failed);
+    }
+
+    const Options& options_;
+    const LoopSpec& spec_;
+    double start_ms_;
+    std::vector<std::string> last_uids_;
+};
+
+// Prints a tag command that was answered at once: loop mode then starts no
+// worker, and the result is the one-shot result.
+int AnsweredAtOnce(const Options& options, int rc, const std::string& answer) {
+    if (rc != KQ_OK) {
+        ReportFailure("tag command '" + options.args[0] + "'", rc, Op::TagCommand);
+    }
+    if (options.json) {
+        JsonObject json;
+        json.Str("command", "tag-command").Bool("loop", false);
+        AddResult(json, rc, Op::TagCommand);
+        json.Str("text", options.args[0]).Str("answer", answer);
+        PrintLine(json.Text());
+    } else {
+        PrintLine("answer: " + answer + "   (answered at once: no loop needed)");
+    }
+    return rc == KQ_OK ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+int RunLoop(const Options& options, Target& target) {
+    const LoopSpec* spec = nullptr;
+    for (const LoopSpec& candidate : kLoops) {
+        if (options.loop_kind == candidate.name) {
+            spec = &candidate;
+        }
+    }
+    if (spec == nullptr) {
+        return UsageError("unknown loop kind '" + options.loop_kind +
+                          "': uid, tag-command, multi-read or multi-write");
+    }
+
+    // Arguments first: nothing is opened for a usage error.
+    std::string error;
+    unsigned char start = 0, count = 0;
+    std::vector<WriteTarget> targets;
+    switch (spec->kind) {
+    case LoopKind::Uid:
+        if (!options.args.empty()) {
+            return UsageError(spec->usage);
+        }
+        break;
+    case LoopKind::TagCommand:
+        if (options.args.size() != 1) {
+            return UsageError(spec->usage);
+        }
+        if (options.args[0].size() > sizeof(KQ_IN_TA) - 1) {
+            return UsageError("a tag command has at most 35 characters");
+        }
+        break;
+    case LoopKind::MultiRead:
+        if (options.args.size() != 2 || !ParseRunArgs(options.args, 0, &start, &count, &error)) {
+            return UsageError(std::string(spec->usage) + (error.empty() ? "" : ": " + error));
+        }
+        break;
+    case LoopKind::MultiWrite:
+        if (!ParseMultiWriteArgs(options, &start, &count, &targets, &error)) {
+            return UsageError(std::string(spec->usage) + ": " + error);
+        }
+        break;
+    }
+
+    NotificationChannel channel;
+    if (!channel.Open(&error)) {
+        ReportError(error);
+        return kExitFailed;
+    }
+    std::string command = std::string("loop ") + spec->name;
+    Session session(options, target);
+    if (session.Open(command.c_str(), channel.Target(), true) != KQ_OK) {
+        return kExitFailed;
+    }
+    KQ_PROPERTY& p = session.P();
+    InstallStopHandler();
+    const double start_ms = NowMs();
+    LoopPrinter printer(options, *spec, start_ms);
+
+    int rc = KQ_OK;
+    switch (spec->kind) {
+    case LoopKind::Uid:
+        rc = KQ_GetUID(&p);
+        break;
+    case LoopKind::TagCommand:
+        // Against the simulated reader the loop starts with an empty field,
+        // so that the tag command has to wait for a tag to arrive.
+        target.EmptyField();
+        std::memset(p.IN_TA, 0, sizeof p.IN_TA);
+        std::memcpy(p.IN_TA, options.args[0].data(), options.args[0].size());
+        rc = KQ_TagCommand(&p);
+        break;
+    case LoopKind::MultiRead:
+        p.IN_MR.StartBlock = start;
+        p.IN_MR.BlockCount = count;
+        rc = KQ_MultiRead(&p);
+        break;
+    case LoopKind::MultiWrite:
+        FillMultiWrite(p, start, count, targets);
+        rc = KQ_MultiWrite(&p);
+        break;
+    }
+    if (p.hThread == nullptr) {
+        // No worker: the operation failed before handing over, or (tag
+        // command) the tag answered at once.
+        session.Close();
+        if (spec->kind == LoopKind::TagCommand && (rc == KQ_OK || rc == KQ_ERR_BUZZER)) {
+            return AnsweredAtOnce(options, rc, FieldText(p.OUT_TA, sizeof p.OUT_TA));
+        }
+        if (rc == KQ_OK) {
+            ReportError(command + ": the library started no loop worker");
+            return kExitFailed;
+        }
+        ReportFailure(command, rc, spec->op);
+        if (options.json) {
+            JsonObject json;
+            json.Str("command", command);
+            AddResult(json, rc, spec->op);
+            PrintLine(json.Text());
+        }
+        return kExitFailed;
+    }
+
+    printer.Started(session.Serial());
+    target.StartFieldDriver(options.churn_ms, options.sim_unplug_ms);
+
+    const double deadline = options.for_seconds >= 0 ? start_ms + options.for_seconds * 1000.0
+                                                     : std::numeric_limits<double>::infinity();
+    bool lost = false;
+    bool ended = false;
+    std::vector<KQ_NOTIFICATION> batch;
+    while (!lost && !ended && !StopRequested()) {
+        double left = deadline - NowMs();
+        if (left <= 0) {
+            break;
+        }
+        batch.clear();
+        channel.Wait(static_cast<int>(std::min(100.0, left)) + 1, batch);
+        for (const KQ_NOTIFICATION& n : batch) {
+            if (n.Message == WM_KQ_DATA) {
+                printer.Data(p);
+            } else if (n.Message == WM_KQ_USBERROR) {
+                printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
+                lost = true;
+                break;
+            } else if (n.Message == WM_KQ_LOOPEND) {
+                printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
+                ended = true;
+                break;
+            }
+        }
+    }
+    target.StopFieldDriver();
+
+    // KQ_LoopStop waits for the worker, switches the reader's loop off and
+    // posts WM_KQ_LOOPEND; after a device loss it does nothing.
+    KQ_LoopStop(&p);
+    if (!lost && !ended) {
+        const double give_up = NowMs() + 3000.0;
+        while (!ended && NowMs() < give_up) {
+            batch.clear();
+            channel.Wait(100, batch);
+            for (const KQ_NOTIFICATION& n : batch) {
+                if (n.Message == WM_KQ_DATA) {
+                    printer.Data(p);
+                } else if (n.Message == WM_KQ_LOOPEND) {
+                    printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
+                    ended = true;
+                    break;
+                } else if (n.Message == WM_KQ_USBERROR) {
+                    printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
+                    lost = true;
+                }
+            }
+        }
+        if (!ended && !lost) {
+            ReportError(command + ": no WM_KQ_LOOPEND after KQ_LoopStop");
+        }
+    }
+    session.Close();
+    if (lost) {
+        ReportError(command + ": the reader '" + session.Serial() + "' was lost");
+        return kExitReaderLost;
+    }
+    return ended ? kExitOk : kExitFailed;
+}
+
+} // namespace kqtool

@@ -1,0 +1,70 @@
+// kqtool: command-line client of the KQ reader library. Runs against the
+// built-in simulated reader unless --real is given.
+#include "commands.h"
+#include "host.h"
+#include "options.h"
+#include "output.h"
+#include "target.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct CommandEntry {
+    const char* name;
+    int (*run)(const kqtool::Options&, kqtool::Target&);
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"list", kqtool::RunList},
+    {"probe", kqtool::RunProbe},
+    {"beep", kqtool::RunBeep},
+    {"inventory", kqtool::RunInventory},
+    {"tag-command", kqtool::RunTagCommand},
+    {"read", kqtool::RunRead},
+    {"write", kqtool::RunWrite},
+    {"multi-read", kqtool::RunMultiRead},
+    {"multi-write", kqtool::RunMultiWrite},
+    {"sensor", kqtool::RunSensor},
+    {"loop", kqtool::RunLoop},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    kqtool::SetProgramPath(argc > 0 ? argv[0] : nullptr);
+    kqtool::Options options;
+    std::string error;
+    if (!kqtool::ParseOptions(argc, argv, &options, &error)) {
+        return kqtool::UsageError(error);
+    }
+    if (options.help) {
+        kqtool::PrintUsage(stdout);
+        return kqtool::kExitOk;
+    }
+    const CommandEntry* command = nullptr;
+    for (const CommandEntry& entry : kCommands) {
+        if (options.command == entry.name) {
+            command = &entry;
+        }
+    }
+    if (command == nullptr) {
+        return kqtool::UsageError("unknown command '" + options.command + "'");
+    }
+    if (options.command != "sensor" && (options.channel >= 0 || options.setting >= 0)) {
+        return kqtool::UsageError("--channel and --setting belong to the sensor command");
+    }
+    if (!options.real && !options.device.empty() && options.device.rfind("/dev/", 0) == 0) {
+        return kqtool::UsageError("a /dev/ path needs --real");
+    }
+
+    // The target must be ready before the first library call: the library
+    // binds its driver once, from KQ_D2XX, at that call.
+    kqtool::Target target;
+    if (!target.Prepare(options, &error)) {
+        kqtool::ReportError(error);
+        return kqtool::kExitFailed;
+    }
+    return command->run(options, target);
+}

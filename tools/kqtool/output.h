@@ -1,0 +1,71 @@
+// Printing: names and meanings of the library's result codes and the
+// driver's status numbers, a small JSON builder, and the failure report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kqtool {
+
+// Which library operation produced a result code: codes 3 and 10 mean
+// different things depending on it.
+enum class Op {
+    GetSerialNo,
+    Open,
+    Close,
+    Buzzer,
+    GetUID,
+    TagCommand,
+    SelectRead,
+    SelectWrite,
+    MultiRead,
+    MultiWrite,
+    Sensor,
+};
+
+struct CodeText {
+    std::string name;           // "KQ_ERR_USB", "reader status 5", ...
+    std::string meaning;        // one sentence
+    bool reader_status = false; // a status 1-15 passed on from the reader
+};
+
+// Name and meaning of a result code as returned by op.
+CodeText DescribeResult(int code, Op op);
+// "KQ_ERR_USB (16): no usable device: ..."
+std::string ResultLine(int code, Op op);
+// Name of a D2XX status number ("FT_IO_ERROR"), as KQ_CheckStatusUSB returns.
+const char* D2xxStatusName(int status);
+
+// JSON text of a string, quoted and escaped.
+std::string JsonString(std::string_view text);
+
+// Builds one JSON object, member by member, in insertion order.
+class JsonObject {
+  public:
+    JsonObject& Str(std::string_view key, std::string_view value);
+    JsonObject& Int(std::string_view key, long long value);
+    JsonObject& Num(std::string_view key, double value);
+    JsonObject& Bool(std::string_view key, bool value);
+    JsonObject& Raw(std::string_view key, std::string_view json); // already JSON
+    JsonObject& StrArray(std::string_view key, const std::vector<std::string>& values);
+    std::string Text() const { return "{" + body_ + "}"; }
+
+  private:
+    void Key(std::string_view key);
+    std::string body_;
+};
+
+// Adds "ok", "result" and, for a failure, "name" and "meaning".
+void AddResult(JsonObject& json, int code, Op op);
+
+// Prints one line to stdout and flushes it (results and loop events must show
+// at once even when stdout is a pipe).
+void PrintLine(const std::string& line);
+// "kqtool: <what>: <code line>" to stderr.
+void ReportFailure(const std::string& what, int code, Op op);
+// "kqtool: <message>" to stderr.
+void ReportError(const std::string& message);
+
+} // namespace kqtool
