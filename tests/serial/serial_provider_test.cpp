@@ -1,0 +1,555 @@
+// The built-in serial provider over a real pseudo-terminal: the test plays
+// the reader on the master side and calls the provider's D2XX table.
+#include "link/d2xx.h"
+#include "serial_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace kqserial;
+using kq::DWORD;
+using kq::FT_HANDLE;
+using kq::FT_STATUS;
+
+namespace {
+
+constexpr FT_STATUS kOk = 0;
+constexpr FT_STATUS kInvalidHandle = 1;
+constexpr FT_STATUS kNotFound = 2;
+constexpr FT_STATUS kNotOpened = 3;
+constexpr FT_STATUS kIoError = 4;
+constexpr FT_STATUS kInvalidParameter = 6;
+constexpr FT_STATUS kInvalidBaudRate = 7;
+constexpr FT_STATUS kNotSupported = 17;
+
+constexpr DWORD kBySerial = 1;
+constexpr DWORD kByDescription = 2;
+constexpr DWORD kListByIndex = 0x40000000;
+constexpr DWORD kListAll = 0x20000000;
+constexpr DWORD kListNumberOnly = 0x80000000;
+
+const kq::D2xxApi& Api() {
+    return *kq::SerialProviderApi();
+}
+
+FT_STATUS Open(const std::string& text, FT_HANDLE* h, DWORD flags = kBySerial) {
+    return Api().OpenEx(const_cast<char*>(text.c_str()), flags, h);
+}
+
+DWORD Queued(FT_HANDLE h) {
+    DWORD rx = 0, tx = 0, ev = 0;
+    EXPECT_EQ(Api().GetStatus(h, &rx, &tx, &ev), kOk);
+    return rx;
+}
+
+// Bytes written to the master reach the slave's queue a moment later: waits
+// until the queue holds at least n bytes.
+DWORD WaitQueued(FT_HANDLE h, DWORD n) {
+    auto start = Clock::now();
+    DWORD rx = Queued(h);
+    while (rx < n && ElapsedMs(start) < 5000) {
+        usleep(1000);
+        rx = Queued(h);
+    }
+    return rx;
+}
+
+std::string Read(FT_HANDLE h, DWORD n, FT_STATUS* status) {
+    std::string buf(n, '\0');
+    DWORD got = 12345;
+    *status = Api().Read(h, buf.data(), n, &got);
+    buf.resize(got <= n ? got : 0);
+    return buf;
+}
+
+class SerialProvider : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(kq::SerialProviderApi(), nullptr);
+        ASSERT_TRUE(pty_.Ok());
+        ASSERT_EQ(Open(pty_.SlavePath(), &h_), kOk);
+        ASSERT_NE(h_, nullptr);
+    }
+    void TearDown() override {
+        if (h_ != nullptr) {
+            EXPECT_EQ(Api().Close(h_), kOk);
+        }
+    }
+    Pty pty_;
+    FT_HANDLE h_ = nullptr;
+};
+
+} // namespace
+
+// ---- Reading -----------------------------------------------------------------
+
+TEST_F(SerialProvider, ReadReturnsWhatArrivedOnceTheReadTimeoutPasses) {
+    ASSERT_EQ(Api().SetTimeouts(h_, 150, 150), kOk);
+    pty_.Send("abc");
+    auto start = Clock::now();
+    FT_STATUS status;
+    std::string got = Read(h_, 10, &status);
+    long elapsed = ElapsedMs(start);
+    EXPECT_EQ(status, kOk);
+    EXPECT_EQ(got, "abc");
+    EXPECT_GE(elapsed, 140) << "returned before the read timeout with fewer bytes than asked";
+    EXPECT_LT(elapsed, 5000);
+
+    // Nothing at all: status 0 and no bytes, after the timeout.
+    start = Clock::now();
+    got = Read(h_, 4, &status);
+    EXPECT_EQ(status, kOk);
+    EXPECT_EQ(got, "");
+    EXPECT_GE(ElapsedMs(start), 140);
+}
+
+TEST_F(SerialProvider, ReadWaitsForTheFullCountAcrossPieces) {
+    ASSERT_EQ(Api().SetTimeouts(h_, 5000, 1000), kOk);
+    std::thread reader_side([this] {
+        for (const char* piece : {"\x02RG", "U0", "01234", "\r\n"}) {
+            usleep(30000);
+            pty_.Send(piece);
+        }
+    });
+    auto start = Clock::now();
+    FT_STATUS status;
+    std::string got = Read(h_, 12, &status);
+    long elapsed = ElapsedMs(start);
+    reader_side.join();
+    EXPECT_EQ(status, kOk);
+    EXPECT_EQ(got, "\x02RGU001234\r\n");
+    EXPECT_LT(elapsed, 4000) << "waited for the timeout although the count had arrived";
+}
+
+TEST_F(SerialProvider, ReadWithoutTimeoutBlocksUntilTheCountArrived) {
+    ASSERT_EQ(Api().SetTimeouts(h_, 0, 0), kOk);
+    std::thread reader_side([this] {
+        usleep(200000);
+        pty_.Send("0123456789");
+    });
+    FT_STATUS status;
+    std::string got = Read(h_, 10, &status);
+    reader_side.join();
+    EXPECT_EQ(status, kOk);
+    EXPECT_EQ(got, "0123456789");
+}
+
+TEST_F(SerialProvider, PartialReadsLeaveTheRestQueued) {
+    pty_.Send("\x02RBZ0\r\nXYZ");
+    ASSERT_EQ(WaitQueued(h_, 10), 10u);
+    FT_STATUS status;
+    EXPECT_EQ(Read(h_, 4, &status), "\x02RBZ");
+    EXPECT_EQ(status, kOk);
+    DWORD rx = 0;
+    EXPECT_EQ(Api().GetQueueStatus(h_, &rx), kOk);
+    EXPECT_EQ(rx, 6u);
+    EXPECT_EQ(Read(h_, 6, &status), "0\r\nXYZ");
+    EXPECT_EQ(Queued(h_), 0u);
+}
+
+TEST_F(SerialProvider, QueueAmountCountsUnreadBytesAndBinaryPassesUnchanged) {
+    EXPECT_EQ(Queued(h_), 0u);
+    // Raw mode: CR, LF, NUL, XON/XOFF characters and 8-bit bytes arrive as sent.
+    std::string bytes("\r\n\0\x11\x13\x03\x7f\xff", 8);
+    pty_.Send(bytes);
+    EXPECT_EQ(WaitQueued(h_, 8), 8u);
+    DWORD rx = 0;
+    EXPECT_EQ(Api().GetQueueStatus(h_, &rx), kOk);
+    EXPECT_EQ(rx, 8u);
+    FT_STATUS status;
+    EXPECT_EQ(Read(h_, 8, &status), bytes);
+}
+
+TEST_F(SerialProvider, PurgeOfTheReceiveSideDropsQueuedBytes) {
+    pty_.Send("stale reply");
+    ASSERT_EQ(WaitQueued(h_, 11), 11u);
+    EXPECT_EQ(Api().Purge(h_, kq::FT_PURGE_TX), kOk);
+    EXPECT_EQ(Queued(h_), 11u) << "a transmit purge emptied the receive queue";
+    EXPECT_EQ(Api().Purge(h_, kq::FT_PURGE_RX | kq::FT_PURGE_TX), kOk);
+    EXPECT_EQ(Queued(h_), 0u);
+    pty_.Send("new");
+    ASSERT_EQ(WaitQueued(h_, 3), 3u);
+    FT_STATUS status;
+    EXPECT_EQ(Read(h_, 3, &status), "new");
+}
+
+// ---- Writing -----------------------------------------------------------------
+
+TEST_F(SerialProvider, WriteSendsTheExactBytes) {
+    std::string frame("\x02SR0010E0040100104A5B6C7\r\n", 26);
+    DWORD written = 0;
+    EXPECT_EQ(Api().Write(h_, frame.data(), static_cast<DWORD>(frame.size()), &written), kOk);
+    EXPECT_EQ(written, frame.size());
+    EXPECT_EQ(pty_.Receive(frame.size(), 2000), frame);
+}
+
+TEST_F(SerialProvider, WriteTimeoutEndsAWriteNobodyTakes) {
+    // Nobody reads the master: the line's buffers fill up and the rest of
+    // the write waits for the write timeout, then reports what went out.
+    ASSERT_EQ(Api().SetTimeouts(h_, 100, 200), kOk);
+    std::string big(1 << 20, 'x');
+    DWORD written = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(Api().Write(h_, big.data(), static_cast<DWORD>(big.size()), &written), kOk);
+    EXPECT_LT(ElapsedMs(start), 10000);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+}
+
+// ---- Line settings ---------------------------------------------------------------
+
+TEST_F(SerialProvider, LineSettingsReachTheTty) {
+    termios tio;
+    // The master reports the line settings of its slave.
+    ASSERT_EQ(tcgetattr(pty_.Master(), &tio), 0);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u) << "not raw after open";
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+
+    EXPECT_EQ(Api().SetBaudRate(h_, 38400), kOk);
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 8, 0, 0), kOk);
+    EXPECT_EQ(Api().SetFlowControl(h_, 0, 0, 0), kOk);
+    ASSERT_EQ(tcgetattr(pty_.Master(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B38400));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+
+    // A pseudo-terminal keeps 8 data bits without parity whatever it is
+    // asked (it has no wire); the stop bits and the handshakes show.
+    EXPECT_EQ(Api().SetBaudRate(h_, 115200), kOk);
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 7, 2, 2), kOk); // 7E2
+    EXPECT_EQ(Api().SetFlowControl(h_, 0x0100, 0, 0), kOk);    // RTS/CTS
+    ASSERT_EQ(tcgetattr(pty_.Master(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
+
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 8, 0, 1), kOk);    // 8O1
+    EXPECT_EQ(Api().SetFlowControl(h_, 0x0400, 0x11, 0x13), kOk); // XON/XOFF
+    ASSERT_EQ(tcgetattr(pty_.Master(), &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+}
+
+TEST_F(SerialProvider, RefusedLineSettingsChangeNothing) {
+    ASSERT_EQ(Api().SetBaudRate(h_, 38400), kOk);
+    EXPECT_EQ(Api().SetBaudRate(h_, 12345), kInvalidBaudRate);
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 6, 0, 0), kInvalidParameter);
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 8, 1, 0), kInvalidParameter);
+    EXPECT_EQ(Api().SetDataCharacteristics(h_, 8, 0, 5), kInvalidParameter);
+    EXPECT_EQ(Api().SetFlowControl(h_, 0x0200, 0, 0), kNotSupported);
+    EXPECT_EQ(Api().SetFlowControl(h_, 0x0300, 0, 0), kInvalidParameter);
+    termios tio;
+    ASSERT_EQ(tcgetattr(pty_.Master(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+}
+
+TEST_F(SerialProvider, BreakAndResetLeaveTheLineUsable) {
+    // qemu-user (the i386 suite) does not emulate the break ioctls at all.
+    if (ioctl(pty_.Master(), TIOCSBRK) != 0 && errno == ENOSYS) {
+        GTEST_SKIP() << "this system call layer has no TIOCSBRK (qemu-user)";
+    }
+    ioctl(pty_.Master(), TIOCCBRK);
+    EXPECT_EQ(Api().SetBreakOn(h_), kOk);
+    EXPECT_EQ(Api().SetBreakOff(h_), kOk);
+    EXPECT_EQ(Api().ResetDevice(h_), kOk);
+    DWORD written = 0;
+    char frame[] = "\x02GU\r\n";
+    EXPECT_EQ(Api().Write(h_, frame, 5, &written), kOk);
+    EXPECT_EQ(pty_.Receive(5, 2000), std::string(frame, 5));
+}
+
+// ---- Open, exclusivity, handles ------------------------------------------------------
+
+TEST_F(SerialProvider, ASecondOpenOfAnOpenDeviceFails) {
+    FT_HANDLE second = nullptr;
+    EXPECT_EQ(Open(pty_.SlavePath(), &second), kNotOpened);
+    EXPECT_EQ(second, nullptr);
+
+    // Another process using the provider is kept out as well.
+    int child = RunInChild(
+        false,
+        [](const void* path) {
+            FT_HANDLE h = nullptr;
+            return static_cast<int>(Open(*static_cast<const std::string*>(path), &h));
+        },
+        &pty_.SlavePath());
+    EXPECT_EQ(child, static_cast<int>(kNotOpened));
+
+    ASSERT_EQ(Api().Close(h_), kOk);
+    h_ = nullptr;
+    EXPECT_EQ(Open(pty_.SlavePath(), &h_), kOk) << "the device stayed locked after close";
+}
+
+TEST_F(SerialProvider, HandlesAreCheckedAndNeverReused) {
+    DWORD rx, tx, ev;
+    EXPECT_EQ(Api().GetStatus(nullptr, &rx, &tx, &ev), kInvalidHandle);
+    EXPECT_EQ(Api().Close(nullptr), kInvalidHandle);
+    FT_HANDLE bogus = reinterpret_cast<FT_HANDLE>(static_cast<uintptr_t>(0x5a5a5a5a));
+    EXPECT_EQ(Api().GetStatus(bogus, &rx, &tx, &ev), kInvalidHandle);
+    EXPECT_EQ(Api().Close(bogus), kInvalidHandle);
+
+    FT_HANDLE first = h_;
+    ASSERT_EQ(Api().Close(h_), kOk);
+    h_ = nullptr;
+    EXPECT_EQ(Api().Close(first), kInvalidHandle) << "a handle closed twice";
+    EXPECT_EQ(Api().GetStatus(first, &rx, &tx, &ev), kInvalidHandle);
+    DWORD n = 0;
+    char b[4];
+    EXPECT_EQ(Api().Read(first, b, 4, &n), kInvalidHandle);
+    EXPECT_EQ(Api().Write(first, b, 4, &n), kInvalidHandle);
+
+    ASSERT_EQ(Open(pty_.SlavePath(), &h_), kOk);
+    EXPECT_NE(h_, first) << "a closed handle's value came back";
+    EXPECT_EQ(Api().GetStatus(first, &rx, &tx, &ev), kInvalidHandle)
+        << "the old handle reaches the new open";
+}
+
+TEST(SerialProviderOpen, MissingDevicesAndBadArguments) {
+    FT_HANDLE h = reinterpret_cast<FT_HANDLE>(1);
+    EXPECT_EQ(Open("/dev/kq-no-such-device", &h), kNotFound);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(Open("/dev/null", &h), kNotFound) << "/dev/null is no serial line";
+    EXPECT_EQ(Api().OpenEx(nullptr, kBySerial, &h), kInvalidParameter);
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    EXPECT_EQ(Open(pty.SlavePath(), &h, 4 /* by location */), kNotSupported);
+}
+
+TEST(SerialProviderOpen, PermissionDeniedGivesAFailedOpen) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    // The slave is the test's, mode 0600. Another user may not open it; as
+    // root the check runs in a child that dropped to nobody.
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), geteuid() == 0 ? 0600 : 0000), 0);
+    int status = RunInChild(
+        true,
+        [](const void* path) {
+            FT_HANDLE h = nullptr;
+            FT_STATUS s = Open(*static_cast<const std::string*>(path), &h);
+            return static_cast<int>(h == nullptr ? s : 99);
+        },
+        &pty.SlavePath());
+    if (status == kCannotDropPrivileges) {
+        GTEST_SKIP() << "cannot drop root privileges here";
+    }
+    EXPECT_TRUE(status == static_cast<int>(kNotOpened) || status == static_cast<int>(kNotFound))
+        << "status " << status;
+    chmod(pty.SlavePath().c_str(), 0600);
+}
+
+// ---- A device that goes away -------------------------------------------------------------
+
+TEST_F(SerialProvider, EveryCallFailsOnceTheFarSideHungUp) {
+    DWORD rx, tx, ev, n;
+    ASSERT_EQ(Api().GetStatus(h_, &rx, &tx, &ev), kOk);
+    pty_.CloseMaster();
+    EXPECT_NE(Api().GetStatus(h_, &rx, &tx, &ev), kOk);
+    EXPECT_NE(Api().GetQueueStatus(h_, &rx), kOk);
+    EXPECT_NE(Api().SetBaudRate(h_, 38400), kOk);
+    EXPECT_NE(Api().SetDataCharacteristics(h_, 8, 0, 0), kOk);
+    EXPECT_NE(Api().SetFlowControl(h_, 0, 0, 0), kOk);
+    EXPECT_NE(Api().SetTimeouts(h_, 10, 10), kOk);
+    EXPECT_NE(Api().Purge(h_, 3), kOk);
+    EXPECT_NE(Api().SetBreakOn(h_), kOk);
+    EXPECT_NE(Api().SetBreakOff(h_), kOk);
+    EXPECT_NE(Api().ResetDevice(h_), kOk);
+    char b[8] = "x";
+    EXPECT_NE(Api().Write(h_, b, 1, &n), kOk);
+    EXPECT_NE(Api().Read(h_, b, 8, &n), kOk);
+    EXPECT_EQ(Api().Close(h_), kOk) << "a gone device must still be released";
+    h_ = nullptr;
+}
+
+TEST_F(SerialProvider, AHungUpLineIsGoneEvenWhileItsNodeStays) {
+    // A USB serial port is hung up at once on unplug, while its node may
+    // linger until udev removes it. A virtual hang-up does the same here.
+    int other = open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (other < 0 || ioctl(other, TIOCVHANGUP) != 0) {
+        if (other >= 0) {
+            close(other);
+        }
+        GTEST_SKIP() << "this test needs CAP_SYS_ADMIN for a virtual hang-up";
+    }
+    close(other);
+    struct stat st;
+    ASSERT_EQ(stat(pty_.SlavePath().c_str(), &st), 0) << "the node went away too";
+    DWORD rx, tx, ev;
+    EXPECT_EQ(Api().GetStatus(h_, &rx, &tx, &ev), kIoError);
+    EXPECT_EQ(Api().Close(h_), kOk);
+    h_ = nullptr;
+}
+
+TEST_F(SerialProvider, ABlockedReadReturnsWhenTheDeviceVanishes) {
+    ASSERT_EQ(Api().SetTimeouts(h_, 0, 0), kOk); // no limit: only the hang-up ends it
+    std::atomic<FT_STATUS> status{kOk};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        char b[16];
+        DWORD n = 0;
+        status = Api().Read(h_, b, sizeof b, &n);
+        done = true;
+    });
+    usleep(100000);
+    EXPECT_FALSE(done);
+    pty_.CloseMaster();
+    auto start = Clock::now();
+    while (!done && ElapsedMs(start) < 5000) {
+        usleep(1000);
+    }
+    ASSERT_TRUE(done) << "read still blocked on a vanished device";
+    reader.join();
+    EXPECT_EQ(status, kIoError);
+}
+
+TEST_F(SerialProvider, CloseWhileAnotherThreadProbesIsSafe) {
+    // A loop worker may probe a handle that its client is closing.
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread prober([&] {
+        FT_HANDLE h = h_;
+        while (!stop) {
+            DWORD rx, tx, ev;
+            FT_STATUS s = Api().GetStatus(h, &rx, &tx, &ev);
+            if (s != kOk && s != kInvalidHandle) {
+                ++bad;
+            }
+        }
+    });
+    usleep(20000);
+    EXPECT_EQ(Api().Close(h_), kOk);
+    h_ = nullptr;
+    usleep(20000);
+    stop = true;
+    prober.join();
+    EXPECT_EQ(bad, 0);
+    ASSERT_EQ(Open(pty_.SlavePath(), &h_), kOk) << "close did not release the device";
+}
+
+TEST(SerialProviderNode, RemovedOrRepointedNodeMeansGone) {
+    // Opened through a symlink (as through a udev symlink); the link then
+    // disappears, or names another tty.
+    Pty first, second;
+    ASSERT_TRUE(first.Ok() && second.Ok());
+    std::string link = "/dev/shm/kq-serial-test-" + std::to_string(getpid());
+    DWORD rx, tx, ev;
+
+    Symlink(first.SlavePath(), link);
+    struct stat st;
+    if (lstat(link.c_str(), &st) != 0) {
+        GTEST_SKIP() << "cannot make a symlink under /dev/shm";
+    }
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(Open(link, &h), kOk);
+    EXPECT_EQ(Api().GetStatus(h, &rx, &tx, &ev), kOk);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    EXPECT_NE(Api().GetStatus(h, &rx, &tx, &ev), kOk) << "node removed, device still reported";
+    Symlink(first.SlavePath(), link);
+    EXPECT_NE(Api().GetStatus(h, &rx, &tx, &ev), kOk) << "a gone device came back";
+    EXPECT_EQ(Api().Close(h), kOk);
+
+    ASSERT_EQ(Open(link, &h), kOk);
+    EXPECT_EQ(Api().GetStatus(h, &rx, &tx, &ev), kOk);
+    Symlink(second.SlavePath(), link);
+    EXPECT_NE(Api().GetStatus(h, &rx, &tx, &ev), kOk) << "node now names another device";
+    EXPECT_EQ(Api().Close(h), kOk);
+    unlink(link.c_str());
+}
+
+// ---- Listing and open by serial number through sysfs ----------------------------------------
+
+class SerialProviderSysfs : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.Path().empty());
+        sysfs_.AddUsbPort("ttyUSB10", "0403", "KQ000010");
+        sysfs_.AddUsbPort("ttyUSB3", "067b", "PL2303X1"); // not FTDI
+        sysfs_.AddUsbPort("ttyUSB2", "0403", "KQ000002", "Other Reader");
+        sysfs_.AddPlainTty("ttyS0");
+        sysfs_.AddPlainTty("ttyUSBx"); // not a port number
+        MakeDirs(dir_ / "dev");
+    }
+    TempDir dir_;
+    FakeSysfs sysfs_{dir_ / "sys"};
+    ScopedEnv root_{"KQ_SERIAL_SYSFS_ROOT", dir_ / "sys"};
+    ScopedEnv dev_{"KQ_SERIAL_DEV_DIR", dir_ / "dev"};
+};
+
+TEST_F(SerialProviderSysfs, ListsFtdiPortsInPortOrder) {
+    DWORD count = 99;
+    EXPECT_EQ(Api().ListDevices(&count, nullptr, kListNumberOnly), kOk);
+    EXPECT_EQ(count, 2u);
+
+    char buf[64];
+    auto by_index = [&](uintptr_t index, DWORD what) {
+        std::memset(buf, 'z', sizeof buf);
+        FT_STATUS s = Api().ListDevices(reinterpret_cast<void*>(index), buf, kListByIndex | what);
+        return s == kOk ? std::string(buf) : "status " + std::to_string(s);
+    };
+    EXPECT_EQ(by_index(0, kBySerial), "KQ000002") << "ttyUSB2 comes before ttyUSB10";
+    EXPECT_EQ(by_index(1, kBySerial), "KQ000010");
+    EXPECT_EQ(by_index(2, kBySerial), "status 2");
+    EXPECT_EQ(by_index(0, kByDescription), "Other Reader");
+
+    char a[64], b[64];
+    char* buffers[] = {a, b, nullptr};
+    count = 0;
+    EXPECT_EQ(Api().ListDevices(buffers, &count, kListAll | kBySerial), kOk);
+    EXPECT_EQ(count, 2u);
+    EXPECT_STREQ(a, "KQ000002");
+    EXPECT_STREQ(b, "KQ000010");
+}
+
+TEST_F(SerialProviderSysfs, NoFtdiPortNoListing) {
+    ScopedEnv empty("KQ_SERIAL_SYSFS_ROOT", dir_ / "nothing-here");
+    DWORD count = 99;
+    EXPECT_EQ(Api().ListDevices(&count, nullptr, kListNumberOnly), kOk);
+    EXPECT_EQ(count, 0u);
+    char buf[64];
+    EXPECT_EQ(Api().ListDevices(nullptr, buf, kListByIndex | kBySerial), kNotFound);
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(Open("KQ000002", &h), kNotFound);
+}
+
+TEST_F(SerialProviderSysfs, OpensBySerialNumberAndLowersTheLatencyTimer) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    Symlink(pty.SlavePath(), dir_ / "dev/ttyUSB2");
+    EXPECT_EQ(sysfs_.LatencyTimer("ttyUSB2"), "16\n");
+
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(Open("KQ00000", &h), kNotFound) << "a prefix of a serial number matched";
+    EXPECT_EQ(Open("PL2303X1", &h), kNotFound) << "a port of another vendor opened";
+    EXPECT_EQ(Open("KQ000010", &h), kNotFound) << "no node for ttyUSB10";
+    ASSERT_EQ(Open("KQ000002", &h), kOk);
+    EXPECT_EQ(sysfs_.LatencyTimer("ttyUSB2"), "1");
+    char frame[] = "\x02GU\r\n";
+    DWORD n = 0;
+    EXPECT_EQ(Api().Write(h, frame, 5, &n), kOk);
+    EXPECT_EQ(pty.Receive(5, 2000), std::string(frame, 5));
+    EXPECT_EQ(Api().Close(h), kOk);
+
+    // By description as well.
+    ASSERT_EQ(Open("Other Reader", &h, kByDescription), kOk);
+    // The node is removed, as when the reader is unplugged.
+    ASSERT_EQ(unlink((dir_ / "dev/ttyUSB2").c_str()), 0);
+    DWORD rx, tx, ev;
+    EXPECT_NE(Api().GetStatus(h, &rx, &tx, &ev), kOk);
+    EXPECT_EQ(Api().Close(h), kOk);
+}
