@@ -49,10 +49,12 @@ int StartLoopWorker(KQ_PROPERTY* prop, int kind) {
     if (routine == nullptr) {
         return KQ_OK;
     }
-    // A worker that ended by itself (device lost) still has its handle here.
-    // Its StopFlag is 1, so it is ending or has ended: let it finish before
-    // StopFlag is cleared for the next one, then release it.
+    // A worker that ended by itself (device lost) may still have its handle
+    // here. Make sure it ends (StopFlag 1) and let it finish before StopFlag
+    // is cleared for the next one, then release it: never two workers on one
+    // record, never a leaked thread.
     if (prop->hThread != nullptr) {
+        StoreStopFlag(prop, 1);
         WaitForThreadEnd(prop->hThread);
         ThreadClose(prop->hThread);
         prop->hThread = nullptr;
