@@ -69,16 +69,24 @@ KQ_EXPORT int KQ_API KQ_Init_PROPERTY(KQ_PROPERTY* prop) {
 
 } // extern "C"
 
-// Three clearing functions are one entry point under two names. Windows
-// builds name the second entry in the module-definition file; elsewhere the
-// second name is a symbol alias of the first.
-#if !defined(_WIN32)
+// Three clearing functions are one entry point under two names: the second
+// name is a symbol alias of the first. On 32-bit Windows the symbols carry
+// the __stdcall argument size; kq.def exports both names there.
+#if defined(_WIN32) && !defined(_WIN64)
+#define KQ_ALIAS_OF(name) name "@4"
+#else
+#define KQ_ALIAS_OF(name) name
+#endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wattribute-alias"
+#pragma GCC diagnostic ignored "-Wmissing-attributes"
 extern "C" {
-KQ_EXPORT int KQ_API KQ_Init_OUT_TA(KQ_OUT_TA* block) __attribute__((alias("KQ_Init_IN_TA")));
-KQ_EXPORT int KQ_API KQ_Init_IN_SNSR(KQ_IN_SNSR* block) __attribute__((alias("KQ_Init_IN_SR")));
-KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block) __attribute__((alias("KQ_Init_OUT_MR")));
+KQ_EXPORT int KQ_API KQ_Init_OUT_TA(KQ_OUT_TA* block)
+    __attribute__((alias(KQ_ALIAS_OF("KQ_Init_IN_TA"))));
+KQ_EXPORT int KQ_API KQ_Init_IN_SNSR(KQ_IN_SNSR* block)
+    __attribute__((alias(KQ_ALIAS_OF("KQ_Init_IN_SR"))));
+KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block)
+    __attribute__((alias(KQ_ALIAS_OF("KQ_Init_OUT_MR"))));
 }
 #pragma GCC diagnostic pop
-#endif
+#undef KQ_ALIAS_OF

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,14 +71,20 @@ class Kqsim {
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> args = {KQSIM_PROGRAM};
+        // A cross build's programs run under the same emulator as the test.
+        std::vector<std::string> args;
+        const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+        if (emulator != nullptr && emulator[0] != '\0') {
+            args.push_back(emulator);
+        }
+        args.push_back(KQSIM_PROGRAM);
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, KQSIM_PROGRAM, &actions, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         close(err[1]);

@@ -1,6 +1,7 @@
 #include "sim_fixture.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -82,39 +83,90 @@ int CountCalls(int fn) {
 
 #ifdef _WIN32
 
+// Windows: a message-only window of a class of our own, on the test's thread.
+// Pump runs that thread's message loop; the window procedure records every
+// WM_KQ_* message, as a client's window would receive it.
+namespace {
+
+constexpr const char* kNotifierClass = "KqTestNotifier";
+
+LRESULT CALLBACK NotifierProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+    if (msg >= WM_KQ_DATA && msg <= WM_KQ_USBERROR) {
+        auto* seen =
+            reinterpret_cast<std::vector<KQ_NOTIFICATION>*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (seen != nullptr) {
+            KQ_NOTIFICATION n{};
+            n.Message = msg;
+            n.wParam = static_cast<uint64_t>(wparam);
+            n.lParam = static_cast<uint64_t>(lparam);
+            seen->push_back(n);
+        }
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+bool RegisterNotifierClass() {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = NotifierProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = kNotifierClass;
+    return RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+} // namespace
+
 Notifier::Notifier() {
-    window_ = CreateWindowExA(0, "STATIC", "kq-test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              nullptr, nullptr);
+    static const bool registered = RegisterNotifierClass();
+    if (!registered) {
+        ADD_FAILURE() << "cannot register the notification window class: " << GetLastError();
+        return;
+    }
+    HWND hwnd = CreateWindowExA(0, kNotifierClass, "kq-test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                GetModuleHandleA(nullptr), nullptr);
+    if (hwnd == nullptr) {
+        ADD_FAILURE() << "cannot create the notification window: " << GetLastError();
+        return;
+    }
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen_));
+    window_ = hwnd;
 }
 
 Notifier::~Notifier() {
     if (window_ != nullptr) {
-        DestroyWindow(static_cast<HWND>(window_));
+        HWND hwnd = static_cast<HWND>(window_);
+        // Nothing left over for a later window that might get the same handle.
+        MSG msg;
+        while (PeekMessageA(&msg, hwnd, 0, 0, PM_REMOVE)) {
+        }
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+        DestroyWindow(hwnd);
     }
 }
 
-KQ_HWND Notifier::Target() const { return window_; }
+KQ_HWND Notifier::Target() const {
+    return window_;
+}
 
 void Notifier::Pump(int wait_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    do {
+    const size_t before = seen_.size();
+    for (;;) {
         MSG msg;
-        bool got = false;
-        while (PeekMessageA(&msg, static_cast<HWND>(window_), 0, 0, PM_REMOVE)) {
-            if (msg.message >= WM_KQ_DATA && msg.message <= WM_KQ_USBERROR) {
-                KQ_NOTIFICATION n{};
-                n.Message = msg.message;
-                n.wParam = msg.wParam;
-                n.lParam = static_cast<uint64_t>(msg.lParam);
-                seen_.push_back(n);
-                got = true;
-            }
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
         }
-        if (got || wait_ms <= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (seen_.size() > before || left <= 0) {
             return;
         }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLPOSTMESSAGE);
-    } while (std::chrono::steady_clock::now() < deadline);
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
 }
 
 #else

@@ -180,6 +180,11 @@ ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000,
     }
     std::string path = ToolPath();
     std::vector<char*> argv;
+    // A cross build's programs run under the same emulator as the test.
+    std::string emulator = std::getenv("KQ_TEST_EMULATOR") ? std::getenv("KQ_TEST_EMULATOR") : "";
+    if (!emulator.empty()) {
+        argv.push_back(emulator.data());
+    }
     argv.push_back(path.data());
     std::vector<std::string> copy = args;
     for (std::string& a : copy) {
@@ -194,7 +199,7 @@ ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000,
         close(err_pipe[0]);
         close(out_pipe[1]);
         close(err_pipe[1]);
-        execv(path.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
