@@ -194,7 +194,7 @@ typedef struct KQ_IN_SNSR {
 
 /** Sensor result, 18 bytes. */
 typedef struct KQ_OUT_SNSR {
-    unsigned char Value;       /**< the 8-bit measurement */
+    unsigned char Value;        /**< the 8-bit measurement */
     unsigned char Reserved[17]; /**< cleared by every measurement */
 } KQ_OUT_SNSR;
 
@@ -241,36 +241,36 @@ typedef struct KQ_OUT_MW {
 
 /** The property record: one per reader connection, owned by the caller. */
 typedef struct KQ_PROPERTY {
-    uint32_t WriteTimeout;   /**< ms; the device's write timeout on open */
-    uint32_t ReadTimeout;    /**< ms; the device's read timeout on open */
-    const char* SerialNo;    /**< serial-number text of the reader to open;
-                                  the caller keeps the text alive */
-    void* Handle;            /**< driver handle of the open device, NULL while
-                                  closed; written by KQ_OpenUSB/KQ_CloseUSB
-                                  (and by a reopen inside an operation) */
-    unsigned char BuzzerOn;  /**< 1 = beep after every successful tag
-                                  operation; any other value = silent */
-    unsigned char BuzzerTime; /**< beep length in units of 100 ms */
+    uint32_t WriteTimeout;      /**< ms; the device's write timeout on open */
+    uint32_t ReadTimeout;       /**< ms; the device's read timeout on open */
+    const char* SerialNo;       /**< serial-number text of the reader to open;
+                                     the caller keeps the text alive */
+    void* Handle;               /**< driver handle of the open device, NULL while
+                                     closed; written by KQ_OpenUSB/KQ_CloseUSB
+                                     (and by a reopen inside an operation) */
+    unsigned char BuzzerOn;     /**< 1 = beep after every successful tag
+                                     operation; any other value = silent */
+    unsigned char BuzzerTime;   /**< beep length in units of 100 ms */
     unsigned char Reserved1[2]; /**< not read or written by the library */
-    unsigned char LoopMode;  /**< 1 = loop-capable operations hand over to a
-                                  loop worker; any other value = one-shot */
-    unsigned char StopFlag;  /**< 1 = no worker may run / the running one
-                                  must end; 0 while a worker is meant to run.
-                                  Zero the record or set 1 before first use */
-    unsigned char LoopKind;  /**< kind of the worker last started
-                                  (KQ_LOOP_*); for the client only */
-    unsigned char Reserved2; /**< not read or written by the library */
-    KQ_HWND hWnd;            /**< notification target (see KQ_NOTIFICATION) */
-    void* hThread;           /**< handle of the loop worker, NULL when none;
-                                  NULL before first use */
-    KQ_IN_MR IN_MR;          /**< input of KQ_MultiRead (not cleared by
-                                  KQ_Init_PROPERTY) */
-    KQ_IN_MW IN_MW;          /**< input of KQ_MultiWrite */
-    KQ_IN_TA IN_TA;          /**< input of KQ_TagCommand */
-    KQ_OUT_GU OUT_GU;        /**< result of KQ_GetUID / the UID loop */
-    KQ_OUT_MR OUT_MR;        /**< result of KQ_MultiRead / its loop */
-    KQ_OUT_MW OUT_MW;        /**< result of KQ_MultiWrite / its loop */
-    KQ_OUT_TA OUT_TA;        /**< result of KQ_TagCommand / its loop */
+    unsigned char LoopMode;     /**< 1 = loop-capable operations hand over to a
+                                     loop worker; any other value = one-shot */
+    unsigned char StopFlag;     /**< 1 = no worker may run / the running one
+                                     must end; 0 while a worker is meant to run.
+                                     Zero the record or set 1 before first use */
+    unsigned char LoopKind;     /**< kind of the worker last started
+                                     (KQ_LOOP_*); for the client only */
+    unsigned char Reserved2;    /**< not read or written by the library */
+    KQ_HWND hWnd;               /**< notification target (see KQ_NOTIFICATION) */
+    void* hThread;              /**< handle of the loop worker, NULL when none;
+                                     NULL before first use */
+    KQ_IN_MR IN_MR;             /**< input of KQ_MultiRead (not cleared by
+                                     KQ_Init_PROPERTY) */
+    KQ_IN_MW IN_MW;             /**< input of KQ_MultiWrite */
+    KQ_IN_TA IN_TA;             /**< input of KQ_TagCommand */
+    KQ_OUT_GU OUT_GU;           /**< result of KQ_GetUID / the UID loop */
+    KQ_OUT_MR OUT_MR;           /**< result of KQ_MultiRead / its loop */
+    KQ_OUT_MW OUT_MW;           /**< result of KQ_MultiWrite / its loop */
+    KQ_OUT_TA OUT_TA;           /**< result of KQ_TagCommand / its loop */
 } KQ_PROPERTY;
 
 #pragma pack(pop)
@@ -318,11 +318,10 @@ KQ_LAYOUT_CHECK(prop_blocks, offsetof(KQ_PROPERTY, IN_MR) == 32 + 4 * KQ_W_ &&
 KQ_LAYOUT_CHECK(prop_size, sizeof(KQ_PROPERTY) == 33169 + 4 * KQ_W_);
 /* The two layouts spelled out: 32-bit 33169 bytes, 64-bit 33185 bytes. */
 KQ_LAYOUT_CHECK(prop_size_32_64,
-                (KQ_P_ == 4 && sizeof(KQ_PROPERTY) == 33169 &&
-                 offsetof(KQ_PROPERTY, hWnd) == 24 && offsetof(KQ_PROPERTY, OUT_MR) == 16601) ||
+                (KQ_P_ == 4 && sizeof(KQ_PROPERTY) == 33169 && offsetof(KQ_PROPERTY, hWnd) == 24 &&
+                 offsetof(KQ_PROPERTY, OUT_MR) == 16601) ||
                     (KQ_P_ == 8 && sizeof(KQ_PROPERTY) == 33185 &&
-                     offsetof(KQ_PROPERTY, hWnd) == 32 &&
-                     offsetof(KQ_PROPERTY, OUT_MR) == 16617));
+                     offsetof(KQ_PROPERTY, hWnd) == 32 && offsetof(KQ_PROPERTY, OUT_MR) == 16617));
 #undef KQ_P_
 #undef KQ_W_
 

@@ -93,8 +93,8 @@ KQSIM_API void kqsim_field_clear(void);
 KQSIM_API int kqsim_tag_set_data(const char* uid, unsigned start_block, const char* text);
 /* Reads count blocks from start_block into out as NUL-terminated text.
  * Returns the number of characters, or -1. */
-KQSIM_API int kqsim_tag_get_data(const char* uid, unsigned start_block, unsigned count,
-                                 char* out, size_t cap);
+KQSIM_API int kqsim_tag_get_data(const char* uid, unsigned start_block, unsigned count, char* out,
+                                 size_t cap);
 /* Makes the tag a sensor: its comparator (GC) reads "1" when the trial value
  * (last SC) exceeds threshold; config is its 8-character configuration (RC),
  * for example "00A1B2C3": characters 2-3, 4-5, 6-7 are the reference
@@ -210,11 +210,11 @@ KQSIM_API void kqsim_clear_faults(void);
  *          log
  *   Read: a0 = byte count requested, a1 = bytes returned */
 typedef struct kqsim_call {
-    int fn;            /* enum kqsim_fn */
-    uint64_t handle;   /* the handle passed (0 for ListDevices/OpenEx) */
+    int fn;          /* enum kqsim_fn */
+    uint64_t handle; /* the handle passed (0 for ListDevices/OpenEx) */
     uint32_t a0, a1, a2;
-    uint32_t status;   /* status returned */
-    char text[64];     /* OpenEx: serial text passed; else empty */
+    uint32_t status; /* status returned */
+    char text[64];   /* OpenEx: serial text passed; else empty */
 } kqsim_call;
 
 KQSIM_API size_t kqsim_call_count(void);

@@ -11,7 +11,9 @@ namespace {
 
 constexpr DWORD kGuReplyCapacity = 128;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 

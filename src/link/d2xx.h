@@ -41,8 +41,8 @@ struct D2xxApi {
     FT_STATUS(KQ_D2XX_CALL* OpenEx)(void* arg1, DWORD flags, FT_HANDLE* handle);
     FT_STATUS(KQ_D2XX_CALL* ResetDevice)(FT_HANDLE h);
     FT_STATUS(KQ_D2XX_CALL* SetBaudRate)(FT_HANDLE h, ULONG baud);
-    FT_STATUS(KQ_D2XX_CALL* SetDataCharacteristics)(FT_HANDLE h, UCHAR bits, UCHAR stop,
-                                                     UCHAR parity);
+    FT_STATUS(KQ_D2XX_CALL* SetDataCharacteristics)
+    (FT_HANDLE h, UCHAR bits, UCHAR stop, UCHAR parity);
     FT_STATUS(KQ_D2XX_CALL* SetFlowControl)(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff);
     FT_STATUS(KQ_D2XX_CALL* SetTimeouts)(FT_HANDLE h, ULONG read_ms, ULONG write_ms);
     FT_STATUS(KQ_D2XX_CALL* Purge)(FT_HANDLE h, ULONG mask);

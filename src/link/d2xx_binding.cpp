@@ -21,28 +21,44 @@ constexpr const char* kVendorLibrary = "libftd2xx.dylib";
 constexpr const char* kVendorLibrary = "libftd2xx.so";
 #endif
 
-FT_STATUS KQ_D2XX_CALL NoListDevices(void*, void*, DWORD) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS KQ_D2XX_CALL NoOpenEx(void*, DWORD, FT_HANDLE*) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS KQ_D2XX_CALL NoHandleCall(FT_HANDLE) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS KQ_D2XX_CALL NoSetBaudRate(FT_HANDLE, ULONG) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS KQ_D2XX_CALL NoListDevices(void*, void*, DWORD) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS KQ_D2XX_CALL NoOpenEx(void*, DWORD, FT_HANDLE*) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS KQ_D2XX_CALL NoHandleCall(FT_HANDLE) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS KQ_D2XX_CALL NoSetBaudRate(FT_HANDLE, ULONG) {
+    return FT_DEVICE_NOT_FOUND;
+}
 FT_STATUS KQ_D2XX_CALL NoSetDataCharacteristics(FT_HANDLE, UCHAR, UCHAR, UCHAR) {
     return FT_DEVICE_NOT_FOUND;
 }
 FT_STATUS KQ_D2XX_CALL NoSetFlowControl(FT_HANDLE, USHORT, UCHAR, UCHAR) {
     return FT_DEVICE_NOT_FOUND;
 }
-FT_STATUS KQ_D2XX_CALL NoSetTimeouts(FT_HANDLE, ULONG, ULONG) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS KQ_D2XX_CALL NoPurge(FT_HANDLE, ULONG) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS KQ_D2XX_CALL NoSetTimeouts(FT_HANDLE, ULONG, ULONG) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS KQ_D2XX_CALL NoPurge(FT_HANDLE, ULONG) {
+    return FT_DEVICE_NOT_FOUND;
+}
 FT_STATUS KQ_D2XX_CALL NoGetStatus(FT_HANDLE, DWORD*, DWORD*, DWORD*) {
     return FT_DEVICE_NOT_FOUND;
 }
-FT_STATUS KQ_D2XX_CALL NoGetQueueStatus(FT_HANDLE, DWORD*) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS KQ_D2XX_CALL NoTransfer(FT_HANDLE, void*, DWORD, DWORD*) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS KQ_D2XX_CALL NoGetQueueStatus(FT_HANDLE, DWORD*) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS KQ_D2XX_CALL NoTransfer(FT_HANDLE, void*, DWORD, DWORD*) {
+    return FT_DEVICE_NOT_FOUND;
+}
 
 constexpr D2xxApi kNoProvider = {
-    NoListDevices,    NoOpenEx,         NoHandleCall, NoSetBaudRate, NoSetDataCharacteristics,
-    NoSetFlowControl, NoSetTimeouts,    NoPurge,      NoGetStatus,   NoGetQueueStatus,
-    NoHandleCall,     NoHandleCall,     NoTransfer,   NoTransfer,    NoHandleCall,
+    NoListDevices,    NoOpenEx,      NoHandleCall, NoSetBaudRate, NoSetDataCharacteristics,
+    NoSetFlowControl, NoSetTimeouts, NoPurge,      NoGetStatus,   NoGetQueueStatus,
+    NoHandleCall,     NoHandleCall,  NoTransfer,   NoTransfer,    NoHandleCall,
 };
 
 struct Binding {
@@ -121,8 +137,12 @@ const Binding& Bound() {
 
 } // namespace
 
-const D2xxApi& D2xx() { return Bound().api; }
+const D2xxApi& D2xx() {
+    return Bound().api;
+}
 
-D2xxProvider D2xxBoundProvider() { return Bound().provider; }
+D2xxProvider D2xxBoundProvider() {
+    return Bound().provider;
+}
 
 } // namespace kq

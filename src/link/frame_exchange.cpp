@@ -123,6 +123,8 @@ void Hex2(unsigned value, char out[3]) {
     out[2] = '\0';
 }
 
-size_t BoundedLength(const char* text, size_t max) { return strnlen(text, max); }
+size_t BoundedLength(const char* text, size_t max) {
+    return strnlen(text, max);
+}
 
 } // namespace kq

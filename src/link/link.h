@@ -10,8 +10,8 @@
 namespace kq {
 
 constexpr char STX = 0x02;
-constexpr unsigned kReceivePolls = 202;     // queue polls per ReceiveFrame
-constexpr size_t kReceiveTextMax = 2048;    // chunk and accumulator text
+constexpr unsigned kReceivePolls = 202;  // queue polls per ReceiveFrame
+constexpr size_t kReceiveTextMax = 2048; // chunk and accumulator text
 
 // Probes the device; reopens it by serial number when the probe fails.
 // Returns KQ_OK or KQ_ERR_USB.

@@ -89,5 +89,4 @@ void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {
     state->waiting = 1;
 }
 
-
 } // namespace kq

@@ -16,7 +16,9 @@ constexpr DWORD kGuReplyCapacity = 128;
 // inventory accepts up to four).
 constexpr unsigned kLoopTagLimit = 4;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 void ClearEntries(KQ_OUT_GU* out) {
     for (KQ_TAGINFO& tag : out->TagInfo) {

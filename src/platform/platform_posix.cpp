@@ -133,10 +133,16 @@ void PostNotification(intptr_t target, uint32_t message, uintptr_t wparam, uintp
     WriteQuietly(static_cast<int>(target), &n, sizeof n);
 }
 
-void* LibraryOpen(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+void* LibraryOpen(const char* name) {
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
 
-void* LibrarySymbol(void* lib, const char* name) { return dlsym(lib, name); }
+void* LibrarySymbol(void* lib, const char* name) {
+    return dlsym(lib, name);
+}
 
-const char* EnvValue(const char* name) { return std::getenv(name); }
+const char* EnvValue(const char* name) {
+    return std::getenv(name);
+}
 
 } // namespace kq

@@ -15,7 +15,9 @@
 
 namespace kqtest {
 
-std::string Frame(const std::string& body) { return "\x02" + body + "\r\n"; }
+std::string Frame(const std::string& body) {
+    return "\x02" + body + "\r\n";
+}
 
 std::string Show(const std::string& bytes) {
     std::string out;
@@ -188,7 +190,9 @@ Notifier::~Notifier() {
     }
 }
 
-KQ_HWND Notifier::Target() const { return write_end_; }
+KQ_HWND Notifier::Target() const {
+    return write_end_;
+}
 
 void Notifier::Pump(int wait_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
