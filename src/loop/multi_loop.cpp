@@ -89,4 +89,24 @@ void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {
     state->waiting = 1;
 }
 
+unsigned RunMultiLoop(KQ_PROPERTY* prop, void (*handle_tags)(KQ_PROPERTY*, MultiLoopState*)) {
+    MultiLoopState state;
+    MultiLoopInit(&state);
+    while (LoadStopFlag(prop) != 1) {
+        switch (MultiLoopInventory(prop, &state)) {
+        case kLoopDeviceLost:
+            continue; // StopFlag is set: the loop ends
+        case kLoopSendFailed:
+            return KQ_ERR_SEND;
+        case kLoopInventory:
+            handle_tags(prop, &state);
+            break;
+        case kLoopNoInventory:
+            break;
+        }
+        SleepMs(1);
+    }
+    return 0;
+}
+
 } // namespace kq

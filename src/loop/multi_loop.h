@@ -34,4 +34,9 @@ bool MultiLoopIsLast(const MultiLoopState* state, const char* uid);
 // Forgets the last UID, switches the reader's own loop on and waits.
 void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state);
 
+// The passes of a multi loop worker until StopFlag is 1: find tags, hand an
+// accepted inventory to handle_tags, sleep 1 ms. Returns the thread's exit
+// code: 0, or KQ_ERR_SEND when GU cannot be written.
+unsigned RunMultiLoop(KQ_PROPERTY* prop, void (*handle_tags)(KQ_PROPERTY*, MultiLoopState*));
+
 } // namespace kq

@@ -57,24 +57,7 @@ void ReadTags(KQ_PROPERTY* prop, MultiLoopState* state) {
 unsigned KQ_THREAD_CALL MultiReadLoopWorker(void* arg) {
     auto* prop = static_cast<KQ_PROPERTY*>(arg);
     KQ_Init_OUT_MR(&prop->OUT_MR);
-    MultiLoopState state;
-    MultiLoopInit(&state);
-
-    while (LoadStopFlag(prop) != 1) {
-        switch (MultiLoopInventory(prop, &state)) {
-        case kLoopDeviceLost:
-            continue; // StopFlag is set: the loop ends
-        case kLoopSendFailed:
-            return KQ_ERR_SEND;
-        case kLoopInventory:
-            ReadTags(prop, &state);
-            break;
-        case kLoopNoInventory:
-            break;
-        }
-        SleepMs(1);
-    }
-    return 0;
+    return RunMultiLoop(prop, ReadTags);
 }
 
 } // namespace kq

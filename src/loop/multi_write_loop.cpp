@@ -75,24 +75,7 @@ void WriteTags(KQ_PROPERTY* prop, MultiLoopState* state) {
 unsigned KQ_THREAD_CALL MultiWriteLoopWorker(void* arg) {
     auto* prop = static_cast<KQ_PROPERTY*>(arg);
     KQ_Init_OUT_MW(&prop->OUT_MW);
-    MultiLoopState state;
-    MultiLoopInit(&state);
-
-    while (LoadStopFlag(prop) != 1) {
-        switch (MultiLoopInventory(prop, &state)) {
-        case kLoopDeviceLost:
-            continue; // StopFlag is set: the loop ends
-        case kLoopSendFailed:
-            return KQ_ERR_SEND;
-        case kLoopInventory:
-            WriteTags(prop, &state);
-            break;
-        case kLoopNoInventory:
-            break;
-        }
-        SleepMs(1);
-    }
-    return 0;
+    return RunMultiLoop(prop, WriteTags);
 }
 
 } // namespace kq
