@@ -481,6 +481,13 @@ TEST(KqtoolLoop, LoopUidJsonShowsTagsArrivingAndLeaving) {
 
 #ifndef _WIN32
 TEST(KqtoolLoop, SigtermStopsTheLoopCleanly) {
+    const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+    if (emulator != nullptr && emulator[0] != '\0') {
+        // qemu-user loses a multi-threaded i386 guest's thread state across a
+        // signal handler (the next pthread_join reports EDEADLK). The same
+        // test runs natively in every other build.
+        GTEST_SKIP() << "signals to a threaded program are not reliable under " << emulator;
+    }
     // No --for: the loop runs until the signal, then stops with a loop end.
     ToolRun r = RunTool({"loop", "uid"}, 60000, 1500);
     EXPECT_EQ(r.exit_code, 0) << Describe(r);

@@ -4,6 +4,11 @@
 
 #include <chrono>
 
+#ifndef _WIN32
+#include <csignal>
+#include <pthread.h>
+#endif
+
 namespace kqtool {
 
 namespace {
@@ -116,7 +121,19 @@ void Target::StartFieldDriver(int churn_ms, int unplug_ms) {
         return;
     }
     stop_driver_ = false;
+#ifndef _WIN32
+    // The stop signals belong to the main thread, which watches for them: the
+    // field driver starts with them blocked and so never receives one.
+    sigset_t stop_signals, old_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+#endif
     driver_ = std::thread([this, churn_ms, unplug_ms] { DriveField(churn_ms, unplug_ms); });
+#ifndef _WIN32
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+#endif
 }
 
 void Target::StopFieldDriver() {
