@@ -27,14 +27,14 @@ namespace {
 
 enum class LoopKind { Uid, TagCommand, MultiRead, MultiWrite };
 
-struct LoopSpec {
+struct LoopCommand {
     const char* name;
     LoopKind kind;
     Op op;
     const char* usage;
 };
 
-constexpr LoopSpec kLoops[] = {
+constexpr LoopCommand kLoops[] = {
     {"uid", LoopKind::Uid, Op::GetUID, "kqtool loop uid"},
     {"tag-command", LoopKind::TagCommand, Op::TagCommand, "kqtool loop tag-command TEXT"},
     {"multi-read", LoopKind::MultiRead, Op::MultiRead, "kqtool loop multi-read START COUNT"},
@@ -84,26 +84,26 @@ std::vector<std::string> Minus(const std::vector<std::string>& a,
 
 class LoopPrinter {
   public:
-    LoopPrinter(const Options& options, const LoopSpec& spec, double start_ms)
-        : options_(options), spec_(spec), start_ms_(start_ms) {}
+    LoopPrinter(const Options& options, const LoopCommand& loop, double start_ms)
+        : options_(options), loop_(loop), start_ms_(start_ms) {}
 
     double Elapsed() const { return (NowMs() - start_ms_) / 1000.0; }
 
     void Started(const std::string& serial) {
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "start").Str("loop", spec_.name).Str("serial", serial);
+            json.Str("event", "start").Str("loop", loop_.name).Str("serial", serial);
             PrintLine(json.Text());
         } else {
             std::string until =
                 options_.for_seconds >= 0 ? "for " + Seconds(options_.for_seconds) : "until Ctrl-C";
-            PrintLine(Stamp(Elapsed()) + " loop " + spec_.name + " on " + serial + " (" + until +
+            PrintLine(Stamp(Elapsed()) + " loop " + loop_.name + " on " + serial + " (" + until +
                       ")");
         }
     }
 
     void Data(const KQ_PROPERTY& p) {
-        switch (spec_.kind) {
+        switch (loop_.kind) {
         case LoopKind::Uid:
             UidData(*Snapshot(p.OUT_GU));
             break;
@@ -152,7 +152,7 @@ class LoopPrinter {
         last_uids_ = uids;
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", loop_.name);
             json.Int("count", gu.Count).StrArray("uids", uids);
             json.StrArray("arrived", arrived).StrArray("left", left);
             PrintLine(json.Text());
@@ -174,7 +174,7 @@ class LoopPrinter {
     void TagCommandData(const std::string& answer) {
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", loop_.name);
             json.Str("text", options_.args[0]).Str("answer", answer);
             PrintLine(json.Text());
         } else {
@@ -186,9 +186,9 @@ class LoopPrinter {
                    const KQ_TAGINFO* tags, size_t n, bool mark_failed) {
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "data").Num("t", Elapsed()).Str("loop", spec_.name);
+            json.Str("event", "data").Num("t", Elapsed()).Str("loop", loop_.name);
             json.Int("tag_count", tag_count).Int("done_count", done_count);
-            json.Raw(spec_.kind == LoopKind::MultiRead ? "tags" : "written",
+            json.Raw(loop_.kind == LoopKind::MultiRead ? "tags" : "written",
                      TagsJson(tags, n, mark_failed));
             PrintLine(json.Text());
             return;
@@ -200,7 +200,7 @@ class LoopPrinter {
     }
 
     const Options& options_;
-    const LoopSpec& spec_;
+    const LoopCommand& loop_;
     double start_ms_;
     std::vector<std::string> last_uids_;
 };
@@ -226,13 +226,13 @@ int AnsweredAtOnce(const Options& options, int rc, const std::string& answer) {
 } // namespace
 
 int RunLoop(const Options& options, Target& target) {
-    const LoopSpec* spec = nullptr;
-    for (const LoopSpec& candidate : kLoops) {
+    const LoopCommand* loop = nullptr;
+    for (const LoopCommand& candidate : kLoops) {
         if (options.loop_kind == candidate.name) {
-            spec = &candidate;
+            loop = &candidate;
         }
     }
-    if (spec == nullptr) {
+    if (loop == nullptr) {
         return UsageError("unknown loop kind '" + options.loop_kind +
                           "': uid, tag-command, multi-read or multi-write");
     }
@@ -241,15 +241,15 @@ int RunLoop(const Options& options, Target& target) {
     std::string error;
     unsigned char start = 0, count = 0;
     std::vector<WriteTarget> targets;
-    switch (spec->kind) {
+    switch (loop->kind) {
     case LoopKind::Uid:
         if (!options.args.empty()) {
-            return UsageError(spec->usage);
+            return UsageError(loop->usage);
         }
         break;
     case LoopKind::TagCommand:
         if (options.args.size() != 1) {
-            return UsageError(spec->usage);
+            return UsageError(loop->usage);
         }
         if (options.args[0].size() > sizeof(KQ_IN_TA) - 1) {
             return UsageError("a tag command has at most 35 characters");
@@ -257,12 +257,12 @@ int RunLoop(const Options& options, Target& target) {
         break;
     case LoopKind::MultiRead:
         if (options.args.size() != 2 || !ParseRunArgs(options.args, 0, &start, &count, &error)) {
-            return UsageError(std::string(spec->usage) + (error.empty() ? "" : ": " + error));
+            return UsageError(std::string(loop->usage) + (error.empty() ? "" : ": " + error));
         }
         break;
     case LoopKind::MultiWrite:
         if (!ParseMultiWriteArgs(options, &start, &count, &targets, &error)) {
-            return UsageError(std::string(spec->usage) + ": " + error);
+            return UsageError(std::string(loop->usage) + ": " + error);
         }
         break;
     }
@@ -272,7 +272,7 @@ int RunLoop(const Options& options, Target& target) {
         ReportError(error);
         return kExitFailed;
     }
-    std::string command = std::string("loop ") + spec->name;
+    std::string command = std::string("loop ") + loop->name;
     Session session(options, target);
     if (session.Open(command.c_str(), channel.Target(), true) != KQ_OK) {
         return kExitFailed;
@@ -280,10 +280,10 @@ int RunLoop(const Options& options, Target& target) {
     KQ_PROPERTY& p = session.P();
     InstallStopHandler();
     const double start_ms = NowMs();
-    LoopPrinter printer(options, *spec, start_ms);
+    LoopPrinter printer(options, *loop, start_ms);
 
     int rc = KQ_OK;
-    switch (spec->kind) {
+    switch (loop->kind) {
     case LoopKind::Uid:
         rc = KQ_GetUID(&p);
         break;
@@ -309,18 +309,18 @@ int RunLoop(const Options& options, Target& target) {
         // No worker: the operation failed before handing over, or (tag
         // command) the tag answered at once.
         session.Close();
-        if (spec->kind == LoopKind::TagCommand && (rc == KQ_OK || rc == KQ_ERR_BUZZER)) {
+        if (loop->kind == LoopKind::TagCommand && (rc == KQ_OK || rc == KQ_ERR_BUZZER)) {
             return AnsweredAtOnce(options, rc, FieldText(p.OUT_TA, sizeof p.OUT_TA));
         }
         if (rc == KQ_OK) {
             ReportError(command + ": the library started no loop worker");
             return kExitFailed;
         }
-        ReportFailure(command, rc, spec->op);
+        ReportFailure(command, rc, loop->op);
         if (options.json) {
             JsonObject json;
             json.Str("command", command);
-            AddResult(json, rc, spec->op);
+            AddResult(json, rc, loop->op);
             PrintLine(json.Text());
         }
         return kExitFailed;

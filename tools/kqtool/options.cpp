@@ -56,14 +56,14 @@ const char kUsage[] =
 
 enum class ValueKind { None, Text, Integer, Seconds };
 
-struct OptionSpec {
+struct OptionInfo {
     const char* name;
     ValueKind kind;
     long long min;
     long long max;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionInfo kOptions[] = {
     {"--json", ValueKind::None, 0, 0},
     {"--real", ValueKind::None, 0, 0},
     {"--help", ValueKind::None, 0, 0},
@@ -82,10 +82,10 @@ constexpr OptionSpec kOptions[] = {
     {"--setting", ValueKind::Integer, 0, 0},
 };
 
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) {
-            return &spec;
+const OptionInfo* FindOption(const std::string& name) {
+    for (const OptionInfo& option : kOptions) {
+        if (name == option.name) {
+            return &option;
         }
     }
     return nullptr;
@@ -122,8 +122,8 @@ bool ParseHexByte(const std::string& text, long long* value) {
     return true;
 }
 
-bool Apply(const OptionSpec& spec, const std::string& value, Options* o, std::string* error) {
-    std::string name = spec.name;
+bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::string* error) {
+    std::string name = option.name;
     if (name == "--json") {
         o->json = true;
     } else if (name == "--real") {
@@ -154,9 +154,9 @@ bool Apply(const OptionSpec& spec, const std::string& value, Options* o, std::st
         o->setting = static_cast<int>(v);
     } else {
         long long v = 0;
-        if (!ParseNumber(value, spec.min, spec.max, &v)) {
-            *error = name + " needs a number " + std::to_string(spec.min) + "-" +
-                     std::to_string(spec.max) + ", not '" + value + "'";
+        if (!ParseNumber(value, option.min, option.max, &v)) {
+            *error = name + " needs a number " + std::to_string(option.min) + "-" +
+                     std::to_string(option.max) + ", not '" + value + "'";
             return false;
         }
         if (name == "--buzzer") {
@@ -218,12 +218,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             value = arg.substr(eq + 1);
             inline_value = true;
         }
-        const OptionSpec* spec = FindOption(name);
-        if (spec == nullptr) {
+        const OptionInfo* option = FindOption(name);
+        if (option == nullptr) {
             *error = "unknown option '" + name + "'";
             return false;
         }
-        if (spec->kind == ValueKind::None) {
+        if (option->kind == ValueKind::None) {
             if (inline_value) {
                 *error = "option " + name + " takes no value";
                 return false;
@@ -235,7 +235,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             }
             value = argv[++i];
         }
-        if (!Apply(*spec, value, o, error)) {
+        if (!Apply(*option, value, o, error)) {
             return false;
         }
     }
