@@ -20,6 +20,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_compile_definitions(kq_link_d2xx_meter PRIVATE
     KQSIM_LIBRARY_PATH="$<TARGET_FILE:kqsim_d2xx>")
   target_link_libraries(kq_link_d2xx_meter PRIVATE kqsim_d2xx ${CMAKE_DL_LIBS})
+  target_include_directories(kq_link_d2xx_meter PRIVATE ${PROJECT_SOURCE_DIR}/src)
   set_target_properties(kq_link_d2xx_meter PROPERTIES CXX_VISIBILITY_PRESET hidden)
 
   kq_test(link_alloc_test INTERNAL link/alloc_test.cpp)

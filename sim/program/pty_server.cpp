@@ -1,5 +1,7 @@
 #include "pty_server.h"
 
+#include "model/printable.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,32 +14,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include "model/printable.h"
+
 #include <termios.h>
 #include <unistd.h>
 
 namespace kqsim {
 
 namespace {
-
-std::string Printable(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == 0x02) {
-            out += "<STX>";
-        } else if (c == '\r') {
-            out += "<CR>";
-        } else if (c == '\n') {
-            out += "<LF>";
-        } else if (c < 0x20 || c > 0x7e) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "<%02X>", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 // Writes what the master takes; a client that does not read for long
 // enough loses replies, as with a full receive buffer.

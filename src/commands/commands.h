@@ -40,6 +40,13 @@ void Notify(KQ_PROPERTY* prop, uint32_t message, uintptr_t lparam);
 int StartLoopWorker(KQ_PROPERTY* prop, int kind);
 
 int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out);
+// The pieces of the GU exchange the loop workers share: the 5-byte frame,
+// the reply's tag count (false unless indexes 5 and 6 are two decimal
+// digits), and UID i of the reply copied into a cleared 17-byte field (at
+// most 16 characters, stopping at the end of the reply text).
+FT_STATUS SendGuFrame(KQ_PROPERTY* prop);
+bool GuReplyCount(const char* reply, unsigned* count);
+void GuReplyUid(const char* reply, unsigned i, char* uid);
 int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out);
 
 // Select read/write chunk exchanges. dest (2049 bytes, zeroed by the caller)

@@ -17,11 +17,28 @@ bool IsDigit(char c) {
 
 } // namespace
 
-int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out) {
-    KQ_Init_OUT_GU(out);
+FT_STATUS SendGuFrame(KQ_PROPERTY* prop) {
     const char frame[] = {STX, 'G', 'U', '\r', '\n', '\0'};
     DWORD written = 0;
-    if (SendFrame(prop, frame, 5, &written) != FT_OK) {
+    return SendFrame(prop, frame, 5, &written);
+}
+
+bool GuReplyCount(const char* reply, unsigned* count) {
+    if (!IsDigit(reply[5]) || !IsDigit(reply[6])) {
+        return false;
+    }
+    *count = static_cast<unsigned>(reply[5] - '0') * 10 + static_cast<unsigned>(reply[6] - '0');
+    return true;
+}
+
+void GuReplyUid(const char* reply, unsigned i, char* uid) {
+    const char* field = reply + 7 + 16 * i;
+    std::memcpy(uid, field, strnlen(field, 16));
+}
+
+int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out) {
+    KQ_Init_OUT_GU(out);
+    if (SendGuFrame(prop) != FT_OK) {
         return KQ_ERR_SEND;
     }
     char reply[kGuReplyCapacity];
@@ -33,18 +50,16 @@ int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out) {
     if (reply[4] != '0') {
         return StatusToCode(reply[4]);
     }
-    if (!IsDigit(reply[5]) || !IsDigit(reply[6])) {
+    unsigned count = 0;
+    if (!GuReplyCount(reply, &count)) {
         return KQ_ERR_UIDCOUNT;
     }
-    out->Count = static_cast<unsigned char>((reply[5] - '0') * 10 + (reply[6] - '0'));
+    out->Count = static_cast<unsigned char>(count);
     if (out->Count > 4) {
         return KQ_ERR_UIDCOUNT;
     }
     for (unsigned i = 0; i < out->Count; ++i) {
-        // At most 16 characters, stopping at the end of the reply text; the
-        // rest of the UID field stays NUL.
-        const char* uid = reply + 7 + 16 * i;
-        std::memcpy(out->TagInfo[i].UID, uid, strnlen(uid, 16));
+        GuReplyUid(reply, i, out->TagInfo[i].UID);
     }
     return KQ_OK;
 }

@@ -32,6 +32,14 @@ void WaitForThreadEnd(void* thread) {
     }
 }
 
+// Lets a worker whose StopFlag is 1 finish, then releases its thread and
+// clears hThread.
+void ReleaseEndedWorker(KQ_PROPERTY* prop) {
+    WaitForThreadEnd(prop->hThread);
+    ThreadClose(prop->hThread);
+    prop->hThread = nullptr;
+}
+
 } // namespace
 
 void Notify(KQ_PROPERTY* prop, uint32_t message, uintptr_t lparam) {
@@ -55,9 +63,7 @@ int StartLoopWorker(KQ_PROPERTY* prop, int kind) {
     // record, never a leaked thread.
     if (prop->hThread != nullptr) {
         StoreStopFlag(prop, 1);
-        WaitForThreadEnd(prop->hThread);
-        ThreadClose(prop->hThread);
-        prop->hThread = nullptr;
+        ReleaseEndedWorker(prop);
     }
     StoreStopFlag(prop, 0);
     prop->LoopKind = static_cast<unsigned char>(k);
@@ -75,9 +81,7 @@ extern "C" KQ_EXPORT int KQ_API KQ_LoopStop(KQ_PROPERTY* prop) {
         // another loop would keep that thread's resources for good. No LP and
         // no message: the loop already ended with WM_KQ_USBERROR.
         if (prop->hThread != nullptr) {
-            WaitForThreadEnd(prop->hThread);
-            ThreadClose(prop->hThread);
-            prop->hThread = nullptr;
+            ReleaseEndedWorker(prop);
         }
         return KQ_OK;
     }

@@ -3,6 +3,15 @@
 
 #include <cstring>
 
+namespace {
+
+// The four tag entries every multi-tag block carries.
+void ClearEntries(KQ_TAGINFO (&tags)[4]) {
+    std::memset(tags, 0, sizeof tags);
+}
+
+} // namespace
+
 extern "C" {
 
 KQ_EXPORT int KQ_API KQ_Init_TAGINFO(KQ_TAGINFO* block) {
@@ -33,27 +42,21 @@ KQ_EXPORT int KQ_API KQ_Init_IN_SW(KQ_IN_SW* block) {
 
 KQ_EXPORT int KQ_API KQ_Init_OUT_GU(KQ_OUT_GU* block) {
     block->Count = 0;
-    for (KQ_TAGINFO& tag : block->TagInfo) {
-        KQ_Init_TAGINFO(&tag);
-    }
+    ClearEntries(block->TagInfo);
     return KQ_OK;
 }
 
 KQ_EXPORT int KQ_API KQ_Init_IN_MW(KQ_IN_MW* block) {
     block->StartBlock = 0;
     block->BlockCount = 0;
-    for (KQ_TAGINFO& tag : block->TagInfo) {
-        KQ_Init_TAGINFO(&tag);
-    }
+    ClearEntries(block->TagInfo);
     return KQ_OK;
 }
 
 KQ_EXPORT int KQ_API KQ_Init_OUT_MR(KQ_OUT_MR* block) {
     block->TagCount = 0;
     block->DoneCount = 0;
-    for (KQ_TAGINFO& tag : block->TagInfo) {
-        KQ_Init_TAGINFO(&tag);
-    }
+    ClearEntries(block->TagInfo);
     return KQ_OK;
 }
 

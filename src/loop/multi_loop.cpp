@@ -1,5 +1,6 @@
 // Tag finding of the multi-read and multi-write loop workers.
 #include "loop/multi_loop.h"
+#include "loop/workers.h"
 
 #include "commands/commands.h"
 #include "link/link.h"
@@ -15,10 +16,6 @@ namespace {
 constexpr size_t kReplyCapacity = 128;
 constexpr unsigned kMaxAcceptedCount = 3; // a count of 4 or more is ignored
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 } // namespace
 
 void MultiLoopInit(MultiLoopState* state) {
@@ -26,18 +23,12 @@ void MultiLoopInit(MultiLoopState* state) {
 }
 
 MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
-    if (KQ_CheckStatusUSB(prop) != 0) {
-        // StopFlag first: a client that stops the loop as soon as this
-        // message arrives must find the worker already ended by itself.
-        StoreStopFlag(prop, 1);
-        Notify(prop, WM_KQ_USBERROR, 0);
+    if (WorkerLostDevice(prop)) {
         return kLoopDeviceLost;
     }
     if (state->waiting == 0) {
         KQ_Init_OUT_GU(&state->inventory);
-        const char frame[6] = {STX, 'G', 'U', '\r', '\n', '\0'};
-        DWORD written = 0;
-        if (SendFrame(prop, frame, 5, &written) != FT_OK) {
+        if (SendGuFrame(prop) != FT_OK) {
             return kLoopSendFailed;
         }
     }
@@ -55,12 +46,8 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
         }
         return kLoopNoInventory;
     }
-    if (!IsDigit(reply[5]) || !IsDigit(reply[6])) {
-        return kLoopNoInventory;
-    }
-    unsigned count =
-        static_cast<unsigned>(reply[5] - '0') * 10 + static_cast<unsigned>(reply[6] - '0');
-    if (count > kMaxAcceptedCount) {
+    unsigned count = 0;
+    if (!GuReplyCount(reply, &count) || count > kMaxAcceptedCount) {
         return kLoopNoInventory;
     }
 
@@ -72,8 +59,7 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
     KQ_Init_OUT_GU(&state->inventory);
     state->inventory.Count = static_cast<unsigned char>(count);
     for (unsigned i = 0; i < count; ++i) {
-        const char* field = reply + 7 + 16 * i;
-        std::memcpy(state->inventory.TagInfo[i].UID, field, BoundedLength(field, 16));
+        GuReplyUid(reply, i, state->inventory.TagInfo[i].UID);
     }
     return kLoopInventory;
 }

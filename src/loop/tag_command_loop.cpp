@@ -22,11 +22,7 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
     std::memset(prop->OUT_TA, 0, sizeof prop->OUT_TA);
     LTCommand(prop, 1);
     while (LoadStopFlag(prop) != 1) {
-        if (KQ_CheckStatusUSB(prop) != 0) {
-            // StopFlag first: a client that stops the loop as soon as this
-            // message arrives must find the worker already ended by itself.
-            StoreStopFlag(prop, 1);
-            Notify(prop, WM_KQ_USBERROR, 0);
+        if (WorkerLostDevice(prop)) {
             return 0;
         }
         char reply[kTaReplyCapacity];

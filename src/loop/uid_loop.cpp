@@ -16,10 +16,6 @@ constexpr DWORD kGuReplyCapacity = 128;
 // inventory accepts up to four).
 constexpr unsigned kLoopTagLimit = 4;
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 void ClearEntries(KQ_OUT_GU* out) {
     for (KQ_TAGINFO& tag : out->TagInfo) {
         KQ_Init_TAGINFO(&tag);
@@ -34,30 +30,23 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
     ClearEntries(&prop->OUT_GU);
     LTCommand(prop, prop->BuzzerOn == 1 ? 1 : 0);
     while (LoadStopFlag(prop) != 1) {
-        if (KQ_CheckStatusUSB(prop) != 0) {
-            // StopFlag first: a client that stops the loop as soon as this
-            // message arrives must find the worker already ended by itself.
-            StoreStopFlag(prop, 1);
-            Notify(prop, WM_KQ_USBERROR, 0);
+        if (WorkerLostDevice(prop)) {
             return 0;
         }
         char reply[kGuReplyCapacity];
         std::memset(reply, 0, sizeof reply);
         DWORD length = 0;
+        unsigned count = 0;
         if (ReceiveFrame(prop, reply, kGuReplyCapacity, &length) == FT_OK && reply[4] == '0' &&
-            IsDigit(reply[5]) && IsDigit(reply[6])) {
-            unsigned count = static_cast<unsigned>((reply[5] - '0') * 10 + (reply[6] - '0'));
-            if (count < kLoopTagLimit) {
-                prop->OUT_GU.Count = static_cast<unsigned char>(count);
-                ClearEntries(&prop->OUT_GU);
-                // The count is read back from the record, which the client
-                // may change: never go past the four entries.
-                for (unsigned i = 0; i < prop->OUT_GU.Count && i < 4; ++i) {
-                    const char* uid = reply + 7 + 16 * i;
-                    std::memcpy(prop->OUT_GU.TagInfo[i].UID, uid, strnlen(uid, 16));
-                }
-                Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
+            GuReplyCount(reply, &count) && count < kLoopTagLimit) {
+            prop->OUT_GU.Count = static_cast<unsigned char>(count);
+            ClearEntries(&prop->OUT_GU);
+            // The count is read back from the record, which the client may
+            // change: never go past the four entries.
+            for (unsigned i = 0; i < prop->OUT_GU.Count && i < 4; ++i) {
+                GuReplyUid(reply, i, prop->OUT_GU.TagInfo[i].UID);
             }
+            Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
         }
         SleepMs(1);
     }

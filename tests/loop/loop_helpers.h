@@ -83,17 +83,6 @@ inline int CountFrames(const std::string& frame) {
     return n;
 }
 
-// Frames whose command code (bytes 1-2) is code.
-inline std::vector<std::string> FramesOf(const std::string& code) {
-    std::vector<std::string> out;
-    for (const auto& f : Frames()) {
-        if (f.size() >= 3 && f.compare(1, 2, code) == 0) {
-            out.push_back(f);
-        }
-    }
-    return out;
-}
-
 // Index of the first frame equal to frame, or -1.
 inline long FrameIndex(const std::string& frame) {
     auto frames = Frames();

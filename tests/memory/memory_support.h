@@ -36,17 +36,6 @@ inline std::string SwFrame(unsigned start, unsigned count, const std::string& te
     return Frame("SW" + Hex(start) + Hex(count) + text + uid);
 }
 
-// Frames written since the last log clear whose command code is `code`.
-inline std::vector<std::string> FramesOf(const std::string& code) {
-    std::vector<std::string> out;
-    for (const auto& f : Frames()) {
-        if (f.size() >= 3 && f.compare(1, 2, code) == 0) {
-            out.push_back(f);
-        }
-    }
-    return out;
-}
-
 // The command codes of every frame written since the last log clear.
 inline std::vector<std::string> Codes() {
     std::vector<std::string> out;

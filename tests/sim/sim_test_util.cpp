@@ -1,5 +1,7 @@
 #include "sim_test_util.h"
 
+#include "model/printable.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -10,23 +12,7 @@ std::string Frame(const std::string& body) {
 }
 
 std::string Show(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == 0x02) {
-            out += "<STX>";
-        } else if (c == '\r') {
-            out += "<CR>";
-        } else if (c == '\n') {
-            out += "<LF>";
-        } else if (c < 0x20 || c > 0x7e) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "<%02X>", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return kqsim::Printable(bytes);
 }
 
 FT_HANDLE Open(uint32_t read_timeout_ms) {

@@ -1,5 +1,7 @@
 #include "sim_fixture.h"
 
+#include "model/printable.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,23 +22,7 @@ std::string Frame(const std::string& body) {
 }
 
 std::string Show(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == 0x02) {
-            out += "<STX>";
-        } else if (c == '\r') {
-            out += "<CR>";
-        } else if (c == '\n') {
-            out += "<LF>";
-        } else if (c < 0x20 || c > 0x7e) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "<%02X>", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return kqsim::Printable(bytes);
 }
 
 std::vector<std::string> Frames() {
@@ -51,6 +37,16 @@ std::vector<std::string> Frames() {
         frames.emplace_back(buf, static_cast<size_t>(len) < sizeof buf ? len : sizeof buf);
     }
     return frames;
+}
+
+std::vector<std::string> FramesOf(const std::string& code) {
+    std::vector<std::string> out;
+    for (const auto& f : Frames()) {
+        if (f.size() >= 3 && f.compare(1, 2, code) == 0) {
+            out.push_back(f);
+        }
+    }
+    return out;
 }
 
 std::vector<kqsim_call> Calls() {

@@ -19,7 +19,9 @@ std::string Frame(const std::string& body);
 // Printable rendering of frame bytes for failure messages.
 std::string Show(const std::string& bytes);
 
-std::vector<std::string> Frames();           // every frame written since the last log clear
+std::vector<std::string> Frames(); // every frame written since the last log clear
+// Frames written since the last log clear whose command code is code.
+std::vector<std::string> FramesOf(const std::string& code);
 std::vector<kqsim_call> Calls();             // every D2XX call since the last log clear
 std::vector<kqsim_call> CallsExcept(int fn); // the same without the calls of fn
 int CountCalls(int fn);

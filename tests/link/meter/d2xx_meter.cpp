@@ -2,6 +2,8 @@
 // thread, when control is inside the driver. The allocation test binds the
 // library to this file, so that what the simulated reader allocates for its
 // own bookkeeping is told apart from what the library allocates.
+#include "link/d2xx.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,12 +13,12 @@
 
 namespace {
 
-using FT_STATUS = uint32_t;
-using FT_HANDLE = void*;
-using DWORD = uint32_t;
-using ULONG = uint32_t;
-using USHORT = uint16_t;
-using UCHAR = uint8_t;
+using kq::DWORD;
+using kq::FT_HANDLE;
+using kq::FT_STATUS;
+using kq::UCHAR;
+using kq::ULONG;
+using kq::USHORT;
 
 // Loaded with the test program, so the static TLS model holds and reading
 // the depth never allocates.
