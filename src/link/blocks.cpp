@@ -81,8 +81,10 @@ KQ_EXPORT int KQ_API KQ_Init_PROPERTY(KQ_PROPERTY* prop) {
 #define KQ_ALIAS_OF(name) name
 #endif
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wattribute-alias"
 #pragma GCC diagnostic ignored "-Wmissing-attributes"
+#endif
 extern "C" {
 KQ_EXPORT int KQ_API KQ_Init_OUT_TA(KQ_OUT_TA* block)
     __attribute__((alias(KQ_ALIAS_OF("KQ_Init_IN_TA"))));
