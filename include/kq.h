@@ -66,6 +66,19 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------------ */
+/* Version                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Version of this header and of the library built with it (semantic
+ * versioning; the shared library's ABI number changes only with MAJOR). The
+ * build checks that these equal the project version. */
+#define KQ_VERSION_MAJOR 0
+#define KQ_VERSION_MINOR 1
+#define KQ_VERSION_PATCH 0
+/** The same version as text, "MAJOR.MINOR.PATCH". */
+#define KQ_VERSION_STRING "0.1.0"
+
+/* ------------------------------------------------------------------------ */
 /* Result codes                                                             */
 /* ------------------------------------------------------------------------ */
 
