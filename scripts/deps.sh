@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
+#   vm        QEMU (x86-64 system emulation), a Debian kernel with its modules,
+#             static busybox and cpio for the guest of scripts/test-vm.sh
 set -euo pipefail
 
 groups=("$@")
@@ -15,6 +17,7 @@ for g in "${groups[@]}"; do
     base) want+=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev clang-format) ;;
     cross) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
     valgrind) want+=(valgrind) ;;
+    vm) want+=(qemu-system-x86 linux-image-amd64 busybox-static cpio) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
