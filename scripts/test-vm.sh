@@ -42,7 +42,7 @@ work=$(mktemp -d /tmp/kq-vm.XXXXXX)
 pids=()
 cleanup() {
   local rc=$?
-  exec 8>&- 9<&- 2>/dev/null || true
+  exec 8>&- 9<&-
   for pid in "${pids[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
@@ -147,12 +147,14 @@ chmod 755 "$initrd/init"
 
 # ---- The reader models --------------------------------------------------------------
 
-# Starts kqsim with these options; sets sim_tty to its pseudo-terminal.
+# Starts kqsim with these options; sets sim_tty to its pseudo-terminal and
+# sim_pid.
 start_kqsim() {
   local log=$1
   shift
   "$build/bin/kqsim" "$@" > "$log" 2>&1 &
-  pids+=($!)
+  sim_pid=$!
+  pids+=("$sim_pid")
   local i
   for i in $(seq 100); do
     sim_tty=$(head -n 1 "$log" 2>/dev/null || true)
@@ -163,10 +165,25 @@ start_kqsim() {
   cat "$log" >&2
   exit 1
 }
+# The reader: a new model for every plug-in, as a real reader starts afresh
+# when it gets power again (its own loop off, nothing half sent).
 tag1_text=$(printf '0123456789ABCDEF%.0s' 1 2 3 4 5)
-start_kqsim "$work/reader.log" --interval 100 --tag "$TAG1:4:64" --data "$TAG1:0:$tag1_text" \
-  --tag "$TAG2" --tag "$SENSOR" --sensor "$SENSOR:90:00A1B2C3"
-reader_tty=$sim_tty
+start_reader() {
+  start_kqsim "$work/reader-$1.log" --interval 100 --tag "$TAG1:4:64" \
+    --data "$TAG1:0:$tag1_text" --tag "$TAG2" --tag "$SENSOR" --sensor "$SENSOR:90:00A1B2C3"
+  reader_tty=$sim_tty
+  reader_pid=$sim_pid
+}
+stop_reader() {
+  kill "$reader_pid" 2>/dev/null || true
+  wait "$reader_pid" 2>/dev/null || true
+  local kept=() pid
+  for pid in "${pids[@]}"; do
+    [ "$pid" = "$reader_pid" ] || kept+=("$pid")
+  done
+  pids=("${kept[@]}")
+}
+start_reader 0
 start_kqsim "$work/other.log" --interval 100 --tag "$CHURN_TAG" --churn 1500
 other_tty=$sim_tty
 
@@ -218,9 +235,11 @@ unplug() {
   plugged=0
   qmp "{\"execute\": \"device_del\", \"arguments\": {\"id\": \"$device\"}}"
   qmp_wait "\"DEVICE_DELETED\".*\"device\": \"$device\"" || return 0
-  # The chardev is free again once its device is gone; a new one serves the
-  # next device (the old one cannot be handed over).
+  # The chardev is free once its device is gone. It goes, and so does the
+  # reader model behind it: an unplugged reader loses power and its state. A
+  # replug brings a new model behind a new chardev.
   qmp "{\"execute\": \"chardev-remove\", \"arguments\": {\"id\": \"$chardev\"}}"
+  stop_reader
 }
 replug() {
   # Two devices on one reader model would share its bytes.
@@ -230,6 +249,7 @@ replug() {
   fi
   plugged=1
   plugs=$((plugs + 1))
+  start_reader "$plugs"
   device=rd0r$plugs
   chardev=c0r$plugs
   qmp "{\"execute\": \"chardev-add\", \"arguments\": {\"id\": \"$chardev\",
@@ -309,7 +329,7 @@ done
 if [ $fail -ne 0 ]; then
   echo "---- QEMU" >&2; tail -n 20 "$work/qemu.log" >&2
   echo "---- QMP" >&2; tail -n 40 "$work/qmp.log" >&2
-  echo "---- the reader model (last lines)" >&2; tail -n 20 "$work/reader.log" >&2
+  echo "---- the reader model (last lines)" >&2; tail -n 20 "$work/reader-$plugs.log" >&2
   exit 1
 fi
 awk -v s="$boot_start" -v b="$booted" -v p="$ports" -v d="$done_at" -v t="$stage_start" \
