@@ -155,8 +155,7 @@ start_kqsim() {
   "$build/bin/kqsim" "$@" > "$log" 2>&1 &
   sim_pid=$!
   pids+=("$sim_pid")
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     sim_tty=$(head -n 1 "$log" 2>/dev/null || true)
     case "$sim_tty" in /dev/*) return 0 ;; esac
     sleep 0.1
@@ -212,8 +211,8 @@ exec 8<> "$work/qmp.in"
 qmp() { printf '%s\n' "$1" >&8; }
 # Waits until the QMP log has a line matching the pattern.
 qmp_wait() {
-  local pattern=$1 i
-  for i in $(seq 150); do
+  local pattern=$1
+  for _ in $(seq 150); do
     grep -qE "$pattern" "$work/qmp.log" && return 0
     sleep 0.1
   done
@@ -290,20 +289,20 @@ while :; do
     KQVM-BOOTED*) booted=$(date +%s.%N) ;;
     KQVM-PORTS*) ports=$(date +%s.%N) ;;
     KQVM-REQUEST*)
-      set -- $line
-      if [ "$2" -gt "$handled" ]; then
-        handled=$2
-        echo "test-vm: $3 (request $2)"
-        case "$3" in
+      read -r -a words <<< "$line"
+      if [ "${words[1]}" -gt "$handled" ]; then
+        handled=${words[1]}
+        echo "test-vm: ${words[2]} (request $handled)"
+        case "${words[2]}" in
           unplug) unplug ;;
           replug) replug ;;
-          *) echo "test-vm: unknown request '$3'" >&2 ;;
+          *) echo "test-vm: unknown request '${words[2]}'" >&2 ;;
         esac
       fi
       ;;
     KQVM-END*)
-      set -- $line
-      ended[$2]=$3
+      read -r -a words <<< "$line"
+      ended[${words[1]}]=${words[2]}
       ;;
     KQVM-DONE*)
       done_at=$(date +%s.%N)
@@ -313,7 +312,7 @@ while :; do
 done
 
 # The guest powers off by itself; QEMU gets a little time to end.
-for i in $(seq 100); do
+for _ in $(seq 100); do
   kill -0 "$qemu_pid" 2>/dev/null || break
   sleep 0.1
 done
