@@ -744,6 +744,20 @@ void UnplugDuringLoop() {
     CHECK_EQ(KQ_OpenUSB(r.get()), KQ_ERR_USB);
     CHECK(MsSince(again) < 5000);
     CHECK_EQ(OpenDescriptors(), fds_before);
+
+    // The other chip is now the first FTDI port, and kqtool names the
+    // readers it finds instead of the missing one.
+    char serial[KQ_SERIALNO_BUFFER_SIZE] = {};
+    CHECK_EQ(KQ_GetSerialNo(serial), KQ_OK);
+    CHECK_STR(serial, g_opt.other);
+    ChildResult tool = Kqtool(false, {"--real", "--device", g_opt.reader, "inventory"});
+    bool named = tool.output.find("No reader has the serial number '" + g_opt.reader + "'") !=
+                     std::string::npos &&
+                 tool.output.find(g_opt.other + "  /dev/ttyUSB1") != std::string::npos;
+    if (tool.status == 0 || !named) {
+        Fail(__LINE__, "kqtool inventory of an unplugged reader: status %d, output:\n%s",
+             tool.status, tool.output.c_str());
+    }
 }
 
 void ReplugAndOpen() {
