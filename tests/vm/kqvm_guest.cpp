@@ -630,6 +630,13 @@ void LoopModeWithNotifications() {
     // other chip's tag comes and goes, so try until it is away.
     Record other(g_opt.other);
     REQUIRE(KQ_OpenUSB(other.get()) == KQ_OK);
+    // Its tag is in the field half of the time.
+    auto seen = Clock::now();
+    while (MsSince(seen) < 10000 && (KQ_GetUID(other.get()) != KQ_OK || other->OUT_GU.Count == 0)) {
+        usleep(200000);
+    }
+    CHECK_EQ(other->OUT_GU.Count, 1);
+    CHECK_STR(other->OUT_GU.TagInfo[0].UID, kChurnTag);
     std::strcpy(other->IN_TA, "XY");
     other->LoopMode = 1;
     auto start = Clock::now();
