@@ -302,7 +302,8 @@ int RunProbe(const Options& options, Target& target) {
     int close_rc = session.Close();
     if (status != 0) {
         ReportError("probe of '" + session.Serial() + "' failed: driver status " +
-                    std::to_string(status) + " (" + D2xxStatusName(status) + ")");
+                    std::to_string(status) + " (" + KQ_D2xxStatusName(status) +
+                    "): " + KQ_D2xxStatusText(status));
     }
     if (options.json) {
         JsonObject json;
@@ -310,7 +311,7 @@ int RunProbe(const Options& options, Target& target) {
             .Bool("ok", status == 0 && close_rc == KQ_OK)
             .Str("serial", session.Serial())
             .Int("status", status)
-            .Str("status_name", D2xxStatusName(status))
+            .Str("status_name", KQ_D2xxStatusName(status))
             .Int("close_result", close_rc);
         PrintJson(json);
     } else if (status == 0) {

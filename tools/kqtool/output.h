@@ -1,5 +1,5 @@
-// Printing: names and meanings of the library's result codes and the
-// driver's status numbers, a small JSON builder, and the failure report.
+// Printing: result codes described for the operation that gave them (from
+// the names in kq.h), a small JSON builder, and the failure report.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +35,6 @@ struct CodeText {
 CodeText DescribeResult(int code, Op op);
 // "KQ_ERR_USB (16): no usable device: ..."
 std::string ResultLine(int code, Op op);
-// Name of a D2XX status number ("FT_IO_ERROR"), as KQ_CheckStatusUSB returns.
-const char* D2xxStatusName(int status);
 
 // JSON text of a string, quoted and escaped.
 std::string JsonString(std::string_view text);
