@@ -1,5 +1,7 @@
 // kqtool from the command line, against its built-in simulated reader: exit
 // status and the output a user or a script relies on.
+#include "kq.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -284,6 +286,18 @@ TEST(KqtoolDevice, ListAndProbeFindTheSimulatedReader) {
     ASSERT_EQ(probe.exit_code, 0) << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status"), "0") << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status_name"), Quoted("FT_OK"));
+}
+
+TEST(KqtoolDevice, VersionIsTheHeadersAndNeedsNoReaderLibrary) {
+    // A simulator library that does not exist: --version must not load it.
+    ToolRun r = RunTool({"--version", "--sim-lib", "no-such-library"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_EQ(r.Lines(), std::vector<std::string>{std::string("kqtool ") + KQ_VERSION_STRING +
+                                                  " (built against kq " + KQ_VERSION_STRING + ")"})
+        << Describe(r);
+    ToolRun json = RunTool({"--json", "--version"});
+    ASSERT_EQ(json.exit_code, 0) << Describe(json);
+    EXPECT_EQ(JsonField(json.out, "version"), Quoted(KQ_VERSION_STRING)) << Describe(json);
 }
 
 TEST(KqtoolDevice, AnUnknownDeviceFailsToOpenWithItsCodeName) {

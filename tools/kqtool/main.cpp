@@ -43,6 +43,11 @@ int main(int argc, char** argv) {
         kqtool::PrintUsage(stdout);
         return kqtool::kExitOk;
     }
+    if (options.version) {
+        // Touches neither the library's driver nor the simulated reader.
+        kqtool::PrintVersion(options.json);
+        return kqtool::kExitOk;
+    }
     const CommandEntry* command = nullptr;
     for (const CommandEntry& entry : kCommands) {
         if (options.command == entry.name) {

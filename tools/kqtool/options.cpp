@@ -48,6 +48,7 @@ const char kUsage[] =
     "  --channel N        sensor: reference setting of channel N (0-2, default 0)\n"
     "  --setting HEX      sensor: explicit reference setting (01-FF)\n"
     "  --file FILE        multi-write: targets from FILE, one 'UID TEXT' per line\n"
+    "  --version          kqtool's and the library's version\n"
     "  -h, --help         this text\n"
     "\n"
     "Without --real kqtool runs against its built-in simulated reader.\n"
@@ -68,6 +69,7 @@ constexpr OptionInfo kOptions[] = {
     {"--real", ValueKind::None, 0, 0},
     {"--help", ValueKind::None, 0, 0},
     {"-h", ValueKind::None, 0, 0},
+    {"--version", ValueKind::None, 0, 0},
     {"--progress", ValueKind::None, 0, 0},
     {"--no-progress", ValueKind::None, 0, 0},
     {"--device", ValueKind::Text, 0, 0},
@@ -130,6 +132,8 @@ bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::
         o->real = true;
     } else if (name == "--help" || name == "-h") {
         o->help = true;
+    } else if (name == "--version") {
+        o->version = true;
     } else if (name == "--progress") {
         o->progress = 1;
     } else if (name == "--no-progress") {
@@ -239,8 +243,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             return false;
         }
     }
-    if (o->help) {
-        return true;
+    if (o->help || o->version) {
+        return true; // whatever else the command line holds
     }
     if (positional.empty()) {
         *error = "no command given";

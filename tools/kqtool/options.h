@@ -16,6 +16,7 @@ struct Options {
     bool json = false;
     bool real = false;
     bool help = false;
+    bool version = false;
     std::string device;         // --device SERIAL|/dev/PATH
     std::string sim_lib;        // --sim-lib PATH
     std::string file;           // --file FILE (multi-write targets)

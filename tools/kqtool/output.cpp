@@ -129,6 +129,18 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+void PrintVersion(bool json) {
+    if (json) {
+        JsonObject object;
+        object.Str("command", "version").Bool("ok", true).Int("result", KQ_OK);
+        object.Str("version", KQ_VERSION_STRING).Str("library", KQ_VERSION_STRING);
+        PrintLine(object.Text());
+    } else {
+        PrintLine(std::string("kqtool ") + KQ_VERSION_STRING + " (built against kq " +
+                  KQ_VERSION_STRING + ")");
+    }
+}
+
 void ReportFailure(const std::string& what, int code, Op op) {
     std::fprintf(stderr, "kqtool: %s: %s\n", what.c_str(), ResultLine(code, op).c_str());
     std::fflush(stderr);

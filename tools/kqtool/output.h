@@ -61,6 +61,10 @@ void AddResult(JsonObject& json, int code, Op op);
 // Prints one line to stdout and flushes it (results and loop events must show
 // at once even when stdout is a pipe).
 void PrintLine(const std::string& line);
+// --version: kqtool's version and that of the library header it was built
+// with (the same release), readable or as JSON.
+void PrintVersion(bool json);
+
 // "kqtool: <what>: <code line>" to stderr.
 void ReportFailure(const std::string& what, int code, Op op);
 // "kqtool: <message>" to stderr.
