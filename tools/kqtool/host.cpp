@@ -1,3 +1,4 @@
+// The operating-system services of host.h, for POSIX and for Windows.
 #include "host.h"
 
 #include <atomic>

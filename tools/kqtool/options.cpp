@@ -1,3 +1,4 @@
+// Parsing the command line: the option table, values and the usage text.
 #include "options.h"
 
 #include <charconv>

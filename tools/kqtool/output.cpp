@@ -1,3 +1,4 @@
+// Result descriptions, JSON text and the reports on stdout and stderr.
 #include "output.h"
 
 #include "kq.h"
@@ -144,6 +145,12 @@ void PrintVersion(bool json) {
 void ReportFailure(const std::string& what, int code, Op op) {
     std::fprintf(stderr, "kqtool: %s: %s\n", what.c_str(), ResultLine(code, op).c_str());
     std::fflush(stderr);
+}
+
+int UsageError(const std::string& message) {
+    ReportError("usage: " + message);
+    std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
+    return kExitUsage;
 }
 
 void ReportError(const std::string& message) {

@@ -9,6 +9,8 @@
 
 namespace kqtool {
 
+enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitReaderLost = 3 };
+
 // Which library operation produced a result code: codes 3 and 10 mean
 // different things depending on it.
 enum class Op {
@@ -67,6 +69,9 @@ void PrintVersion(bool json);
 
 // "kqtool: <what>: <code line>" to stderr.
 void ReportFailure(const std::string& what, int code, Op op);
+// Reports a usage error ("kqtool: usage: ...") and returns kExitUsage.
+int UsageError(const std::string& message);
+
 // "kqtool: <message>" to stderr.
 void ReportError(const std::string& message);
 

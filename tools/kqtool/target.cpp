@@ -1,3 +1,4 @@
+// The simulated reader's demo scenario and the thread that moves its tags.
 #include "target.h"
 
 #include "host.h"
