@@ -387,6 +387,28 @@ TEST(KqtoolCommands, WriteVerifiesAndMultiWriteTakesTargetsFromAFile) {
         << Describe(multi);
 }
 
+#ifndef _WIN32
+TEST(KqtoolCommands, AnInterruptedReadSaysHowManyBlocksItRead) {
+    const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+    if (emulator != nullptr && emulator[0] != '\0') {
+        GTEST_SKIP() << "signals to a threaded program are not reliable under " << emulator;
+    }
+    // 64 blocks take four library calls of about a third of a second each;
+    // SIGTERM comes during one of them, which ends before the read stops.
+    ToolRun r = RunTool({"read", kTagA, "0", "64", "--no-progress", "--json"}, 60000, 300);
+    EXPECT_EQ(r.exit_code, 128 + SIGTERM) << Describe(r);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex("interrupted after ([0-9]+) of 64 blocks")))
+        << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "interrupted"), "true") << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "ok"), "false") << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "done"), m[1].str()) << Describe(r);
+    // The data of the blocks read: 4 characters each.
+    EXPECT_EQ(JsonField(r.out, "data").size(), 4 * std::stoul(m[1].str()) + 2) << Describe(r);
+    EXPECT_LT(std::stoul(m[1].str()), 64u);
+}
+#endif
+
 TEST(KqtoolCommands, JsonEscapesQuotesAndBackslashesOfTagText) {
     ToolRun r = RunTool({"multi-write", "0", "1", std::string(kTagA) + "=A\"\\Z", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
@@ -508,6 +530,137 @@ TEST(KqtoolLoop, SigtermStopsTheLoopCleanly) {
     std::vector<std::string> lines = r.Lines();
     ASSERT_GE(lines.size(), 3u) << Describe(r);
     EXPECT_TRUE(Contains(lines.back(), "loop ended (WM_KQ_LOOPEND)")) << Describe(r);
+}
+#endif
+
+#ifdef KQSIM_PATH
+// argv for a program of the build, behind the emulator of a cross build.
+std::vector<std::string> Command(const std::string& program, std::vector<std::string> args) {
+    const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+    std::vector<std::string> argv;
+    if (emulator != nullptr && emulator[0] != '\0') {
+        argv.push_back(emulator);
+    }
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Starts argv with stdout on a new pipe (its read end returned in *out) and
+// stderr on err_fd; setenv_kv is set in the child first.
+pid_t Spawn(std::vector<std::string> argv, int* out, int err_fd,
+            const std::vector<std::pair<std::string, std::string>>& setenv_kv = {}) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    std::vector<char*> args;
+    for (std::string& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto& [name, value] : setenv_kv) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        dup2(fds[1], 1);
+        dup2(err_fd, 2);
+        close(fds[0]);
+        close(fds[1]);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    *out = fds[0];
+    return pid;
+}
+
+// One line from fd (up to the newline), bounded by timeout_ms.
+std::string ReadLine(int fd, int timeout_ms) {
+    std::string line;
+    char c = 0;
+    pollfd pfd = {fd, POLLIN, 0};
+    while (poll(&pfd, 1, timeout_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+// Exit status of pid, killing it if it has not ended within timeout_ms.
+int WaitExit(pid_t pid, int timeout_ms) {
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited >= timeout_ms) {
+            ADD_FAILURE() << "pid " << pid << " did not end within " << timeout_ms << " ms";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Seconds stamp of a kqsim log line "[   0.5084] host  > ...".
+double LogTime(const std::string& line) {
+    return std::atof(line.c_str() + line.find('[') + 1);
+}
+
+// `kqtool loop uid | head -n 1` against kqsim on a pseudo-terminal: kqsim's
+// log of frames shows whether the reader's own loop was switched off (LP
+// after the last LT) and stayed off.
+TEST(KqtoolLoop, AClosedOutputPipeStopsTheReadersLoop) {
+    FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    int sim_out = -1;
+    pid_t sim =
+        Spawn(Command(KQSIM_PATH, {"--tag", kTagA, "--interval", "100"}), &sim_out, fileno(log));
+    ASSERT_GT(sim, 0);
+    std::string tty = ReadLine(sim_out, 10000);
+    ASSERT_EQ(tty.rfind("/dev/", 0), 0u) << "kqsim gave no tty: '" << tty << "'";
+
+    int tool_out = -1;
+    pid_t tool = Spawn(Command(ToolPath(), {"--real", "--device", tty, "loop", "uid"}), &tool_out,
+                       2, {{"KQ_D2XX", "serial"}});
+    ASSERT_GT(tool, 0);
+    std::string first = ReadLine(tool_out, 10000); // head -n 1
+    close(tool_out);
+    EXPECT_TRUE(Contains(first, "loop uid on " + tty)) << first;
+    EXPECT_EQ(WaitExit(tool, 20000), 0);
+    usleep(600 * 1000); // six report intervals, had the reader's loop stayed on
+
+    kill(sim, SIGTERM);
+    WaitExit(sim, 10000);
+    close(sim_out);
+    std::rewind(log);
+    std::vector<std::string> lines;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, log) != nullptr) {
+        lines.emplace_back(buf);
+    }
+    std::fclose(log);
+    std::string text;
+    size_t last_lt = lines.size(), lp_after = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        text += lines[i];
+        if (Contains(lines[i], "host  > <STX>LT")) {
+            last_lt = i;
+            lp_after = lines.size();
+        } else if (Contains(lines[i], "host  > <STX>LP") && last_lt < lines.size() &&
+                   lp_after == lines.size()) {
+            lp_after = i;
+        }
+    }
+    ASSERT_LT(last_lt, lines.size()) << "the reader's loop was never switched on\n" << text;
+    ASSERT_LT(lp_after, lines.size()) << "no LP after the last LT\n" << text;
+    for (size_t i = lp_after + 1; i < lines.size(); ++i) {
+        if (Contains(lines[i], "reader< <STX>RGU")) {
+            EXPECT_LT(LogTime(lines[i]) - LogTime(lines[lp_after]), 0.05)
+                << "the reader still reports after LP\n"
+                << text;
+        }
+    }
 }
 #endif
 

@@ -74,6 +74,24 @@ std::string BlockRange(unsigned start, unsigned count) {
     return "blocks " + std::to_string(start) + "-" + std::to_string(start + count - 1);
 }
 
+// " (after 16 of 64 blocks)" for a run that failed after some steps.
+std::string PartDone(unsigned done, unsigned count) {
+    if (done == 0) {
+        return "";
+    }
+    return " (after " + std::to_string(done) + " of " + std::to_string(count) + " blocks)";
+}
+
+void ReportInterruption(const std::string& what, unsigned done, unsigned count) {
+    ReportError(what + " interrupted after " + std::to_string(done) + " of " +
+                std::to_string(count) + " blocks");
+}
+
+// 128 + the signal, as a shell reports a program the signal ended.
+int InterruptedExit() {
+    return StopSignal() > 0 ? 128 + StopSignal() : kExitFailed;
+}
+
 int Finish(int rc) {
     return rc == KQ_OK ? kExitOk : kExitFailed;
 }
@@ -86,6 +104,18 @@ JsonObject ResultJson(const char* command, int code, Op op) {
     JsonObject json;
     json.Str("command", command);
     AddResult(json, code, op);
+    return json;
+}
+
+// The JSON result of a read or write run: an interrupted one is not ok, its
+// last library call was, and "done" says how many blocks it got through.
+JsonObject RunJson(const char* command, int rc, Op op, bool interrupted, unsigned done) {
+    if (!interrupted) {
+        return ResultJson(command, rc, op);
+    }
+    JsonObject json;
+    json.Str("command", command).Bool("ok", false).Int("result", rc);
+    json.Bool("interrupted", true).Int("done", done);
     return json;
 }
 
@@ -282,6 +312,7 @@ int RunRead(const Options& options, Target& target) {
     if (!ParseBlockRun(options.args, 1, &start, &count, &error)) {
         return UsageError(error);
     }
+    InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
     Session session(options, target);
     if (session.Open("read", 0, false) != KQ_OK) {
         return kExitFailed;
@@ -308,25 +339,29 @@ int RunRead(const Options& options, Target& target) {
             done += part.BlockCount;
             progress.Update(done);
         }
-    } while (rc == KQ_OK && done < count);
+    } while (rc == KQ_OK && done < count && !StopRequested());
     progress.Finish();
     session.Close();
-    if (rc != KQ_OK) {
-        ReportFailure("read of " + BlockRange(start, count) + " of '" + uid + "'", rc,
-                      Op::SelectRead);
-        if (!data.empty()) {
-            std::fprintf(stderr, "kqtool: read before the failure: %s\n", data.c_str());
-        }
+    const std::string what = "read of " + BlockRange(start, count) + " of '" + uid + "'";
+    const bool interrupted = rc == KQ_OK && done < count;
+    if (interrupted) {
+        ReportInterruption(what, done, count);
+    } else if (rc != KQ_OK) {
+        ReportFailure(what + PartDone(done, count), rc, Op::SelectRead);
+    }
+    if (!data.empty() && (interrupted || rc != KQ_OK)) {
+        std::fprintf(stderr, "kqtool: read before the %s: %s\n",
+                     interrupted ? "interruption" : "failure", data.c_str());
     }
     if (options.json) {
-        JsonObject json = ResultJson("read", rc, Op::SelectRead);
+        JsonObject json = RunJson("read", rc, Op::SelectRead, interrupted, done);
         json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", data);
         PrintJson(json);
-    } else if (rc == KQ_OK) {
+    } else if (rc == KQ_OK && !interrupted) {
         PrintLine(uid + " " + BlockRange(start, count) + ":");
         PrintLine(data);
     }
-    return Finish(rc);
+    return interrupted ? InterruptedExit() : Finish(rc);
 }
 
 int RunWrite(const Options& options, Target& target) {
@@ -342,6 +377,7 @@ int RunWrite(const Options& options, Target& target) {
         !CheckTagData(text, "TEXT", &error)) {
         return UsageError(error);
     }
+    InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
     Session session(options, target);
     if (session.Open("write", 0, false) != KQ_OK) {
         return kExitFailed;
@@ -372,25 +408,28 @@ int RunWrite(const Options& options, Target& target) {
             done += n;
             progress.Update(done);
         }
-    } while (rc == KQ_OK && done < count);
+    } while (rc == KQ_OK && done < count && !StopRequested());
     progress.Finish();
     session.Close();
-    if (rc != KQ_OK) {
-        ReportFailure("write of " + BlockRange(start, count) + " of '" + uid + "'", rc,
-                      Op::SelectWrite);
+    const std::string what = "write of " + BlockRange(start, count) + " of '" + uid + "'";
+    const bool interrupted = rc == KQ_OK && done < count;
+    if (interrupted) {
+        ReportInterruption(what, done, count);
+    } else if (rc != KQ_OK) {
+        ReportFailure(what + PartDone(done, count), rc, Op::SelectWrite);
     }
     if (options.json) {
-        JsonObject json = ResultJson("write", rc, Op::SelectWrite);
+        JsonObject json = RunJson("write", rc, Op::SelectWrite, interrupted, done);
         json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", text);
-        if (rc == KQ_OK) {
+        if (rc == KQ_OK && !interrupted) {
             json.Int("block_size", static_cast<long long>(per_block));
         }
         PrintJson(json);
-    } else if (rc == KQ_OK) {
+    } else if (rc == KQ_OK && !interrupted) {
         PrintLine("wrote and verified " + BlockRange(start, count) + " of " + uid + " (" +
                   std::to_string(per_block) + " characters per block)");
     }
-    return Finish(rc);
+    return interrupted ? InterruptedExit() : Finish(rc);
 }
 
 // ---- multi read and write -----------------------------------------------

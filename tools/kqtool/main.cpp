@@ -34,6 +34,9 @@ constexpr CommandEntry kCommands[] = {
 
 int main(int argc, char** argv) {
     kqtool::SetProgramPath(argc > 0 ? argv[0] : nullptr);
+    // A closed output pipe must not end the process before a running loop
+    // is stopped: writes fail instead, and the loop stops in order.
+    kqtool::IgnoreBrokenPipe();
     kqtool::Options options;
     std::string error;
     if (!kqtool::ParseOptions(argc, argv, &options, &error)) {

@@ -1,6 +1,7 @@
 // Result descriptions, JSON text and the reports on stdout and stderr.
 #include "output.h"
 
+#include "host.h"
 #include "kq.h"
 
 #include <cmath>
@@ -125,9 +126,12 @@ void AddResult(JsonObject& json, int code, Op op) {
 }
 
 void PrintLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    bool written = std::fputs(line.c_str(), stdout) != EOF && std::fputc('\n', stdout) != EOF;
+    if (std::fflush(stdout) != 0 || !written) {
+        // The output has gone (a closed pipe: EPIPE, SIGPIPE being ignored).
+        // A running loop stops in order; nothing more can be shown.
+        RequestStop();
+    }
 }
 
 void PrintVersion(bool json) {

@@ -61,7 +61,8 @@ class JsonObject {
 void AddResult(JsonObject& json, int code, Op op);
 
 // Prints one line to stdout and flushes it (results and loop events must show
-// at once even when stdout is a pipe).
+// at once even when stdout is a pipe). When stdout has gone it asks for a
+// stop (RequestStop), so that a running loop ends in order.
 void PrintLine(const std::string& line);
 // --version: kqtool's version and that of the library header it was built
 // with (the same release), readable or as JSON.
