@@ -285,6 +285,7 @@ TEST(KqtoolDevice, ListAndProbeFindTheSimulatedReader) {
     ToolRun probe = RunTool({"probe", "--json"});
     ASSERT_EQ(probe.exit_code, 0) << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status"), "0") << Describe(probe);
+    EXPECT_EQ(JsonField(probe.out, "result"), "0") << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status_name"), Quoted("FT_OK"));
 }
 
@@ -413,6 +414,14 @@ TEST(KqtoolCommands, JsonEscapesQuotesAndBackslashesOfTagText) {
     ToolRun r = RunTool({"multi-write", "0", "1", std::string(kTagA) + "=A\"\\Z", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "\"data\":\"A\\\"\\\\Z\"}]")) << Describe(r);
+
+    // UTF-8 passes through; the simulated tag answers with the bytes
+    // reversed, which is no longer UTF-8: each stray byte becomes U+FFFD. A
+    // control character is escaped.
+    ToolRun utf8 = RunTool({"tag-command", "H\xC3\x89LLO\x01", "--json"});
+    ASSERT_EQ(utf8.exit_code, 0) << Describe(utf8);
+    EXPECT_EQ(JsonField(utf8.out, "text"), Quoted("H\xC3\x89LLO\\u0001")) << Describe(utf8);
+    EXPECT_EQ(JsonField(utf8.out, "answer"), Quoted("\\u0001OLL\\uFFFD\\uFFFDH")) << Describe(utf8);
 }
 
 TEST(KqtoolCommands, MultiReadAndSensorReportTheirResults) {
@@ -470,6 +479,18 @@ TEST(KqtoolFailures, UsageErrorsExitWithTwoBeforeTouchingTheReader) {
         EXPECT_EQ(r.exit_code, 2) << Describe(r);
         EXPECT_TRUE(Contains(r.err, "usage")) << Describe(r);
         EXPECT_EQ(r.out, "") << Describe(r);
+
+        // With --json the same error is also one JSON object on stdout.
+        std::vector<std::string> json_args = args;
+        json_args.insert(json_args.begin(), "--json");
+        ToolRun json = RunTool(json_args);
+        EXPECT_EQ(json.exit_code, 2) << Describe(json);
+        ASSERT_EQ(json.Lines().size(), 1u) << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "ok"), "false") << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "error"), Quoted("usage")) << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "command"),
+                  args.empty() ? "null" : Quoted(args[0] == "loop" ? "loop " + args[1] : args[0]))
+            << Describe(json);
     }
 }
 
@@ -503,6 +524,8 @@ TEST(KqtoolLoop, LoopUidJsonShowsTagsArrivingAndLeaving) {
     for (const std::string& line : lines) {
         EXPECT_EQ(line.front(), '{');
         EXPECT_EQ(line.back(), '}');
+        EXPECT_TRUE(std::regex_match(JsonField(line, "t"), std::regex("[0-9]+\\.[0-9]{3}")))
+            << line; // every event carries its time, the start included
         if (JsonField(line, "event") != Quoted("data")) {
             continue;
         }

@@ -166,18 +166,26 @@ int RunProbe(const Options& options, Target& target) {
     if (rc != KQ_OK) {
         return kExitFailed;
     }
+    // KQ_CheckStatusUSB returns the driver's status, not a result code.
     int status = KQ_CheckStatusUSB(&session.P());
     int close_rc = session.Close();
+    std::string status_line = "driver status " + std::to_string(status) + " (" +
+                              KQ_D2xxStatusName(status) + "): " + KQ_D2xxStatusText(status);
     if (status != 0) {
-        ReportError("probe of '" + session.Serial() + "' failed: driver status " +
-                    std::to_string(status) + " (" + KQ_D2xxStatusName(status) +
-                    "): " + KQ_D2xxStatusText(status));
+        ReportError("probe of '" + session.Serial() + "' failed: " + status_line);
     }
     if (options.json) {
+        // "result" is what failed first: the probe's driver status (named
+        // as such), else the close's result code.
         JsonObject json;
-        json.Str("command", "probe")
-            .Bool("ok", status == 0 && close_rc == KQ_OK)
-            .Str("serial", session.Serial())
+        json.Str("command", "probe");
+        if (status != 0) {
+            json.Bool("ok", false).Int("result", status);
+            json.Str("name", KQ_D2xxStatusName(status)).Str("meaning", KQ_D2xxStatusText(status));
+        } else {
+            AddResult(json, close_rc, Op::Close);
+        }
+        json.Str("serial", session.Serial())
             .Int("status", status)
             .Str("status_name", KQ_D2xxStatusName(status))
             .Int("close_result", close_rc);

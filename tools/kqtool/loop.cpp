@@ -94,7 +94,8 @@ class LoopPrinter {
     void Started(const std::string& serial) {
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "start").Str("loop", loop_.name).Str("serial", serial);
+            json.Str("event", "start").Num("t", Elapsed()).Str("loop", loop_.name);
+            json.Str("serial", serial);
             PrintLine(json.Text());
         } else {
             std::string until =

@@ -39,7 +39,11 @@ int main(int argc, char** argv) {
     kqtool::IgnoreBrokenPipe();
     kqtool::Options options;
     std::string error;
-    if (!kqtool::ParseOptions(argc, argv, &options, &error)) {
+    bool parsed = kqtool::ParseOptions(argc, argv, &options, &error);
+    kqtool::SetUsageContext(options.json, options.loop_kind.empty()
+                                              ? options.command
+                                              : options.command + " " + options.loop_kind);
+    if (!parsed) {
         return kqtool::UsageError(error);
     }
     if (options.help) {

@@ -202,12 +202,22 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 }
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
+    // --json first, so that even an error in front of it is reported as JSON.
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        o->json = o->json || std::string(argv[i]) == "--json";
+    }
     std::vector<std::string> positional;
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (options_done || arg.size() < 2 || arg[0] != '-') {
             positional.push_back(arg);
+            // Known as early as possible, for the report of a later error.
+            if (positional.size() == 1) {
+                o->command = arg;
+            } else if (positional.size() == 2 && o->command == "loop") {
+                o->loop_kind = arg;
+            }
             continue;
         }
         if (arg == "--") {

@@ -29,10 +29,61 @@ std::string ResultLine(int code, Op op) {
     return text.name + " (" + std::to_string(code) + "): " + text.meaning;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or
+// cut short).
+size_t Utf8Length(std::string_view text, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < n; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// The JSON of the process's usage errors (see SetUsageContext).
+bool g_usage_json = false;
+std::string g_usage_command;
+
+} // namespace
+
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
         unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            // UTF-8 passes through as it is; a byte that is not part of a
+            // well-formed sequence becomes U+FFFD, so the output is always
+            // valid UTF-8.
+            size_t n = Utf8Length(text, i);
+            out += n != 0 ? std::string(text.substr(i, n)) : "\\uFFFD";
+            i += n != 0 ? n : 1;
+            continue;
+        }
+        ++i;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -50,9 +101,7 @@ std::string JsonString(std::string_view text) {
             out += "\\t";
             break;
         default:
-            if (u < 0x20 || u == 0x7F || u >= 0x80) {
-                // Tag text is 7-bit; anything else is shown as its byte value
-                // so that the output is always valid JSON.
+            if (u < 0x20 || u == 0x7F) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\u%04X", u);
                 out += esc;
@@ -151,9 +200,24 @@ void ReportFailure(const std::string& what, int code, Op op) {
     std::fflush(stderr);
 }
 
+void SetUsageContext(bool json, const std::string& command) {
+    g_usage_json = json;
+    g_usage_command = command;
+}
+
 int UsageError(const std::string& message) {
     ReportError("usage: " + message);
     std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
+    if (g_usage_json) {
+        JsonObject json;
+        if (g_usage_command.empty()) {
+            json.Raw("command", "null");
+        } else {
+            json.Str("command", g_usage_command);
+        }
+        json.Bool("ok", false).Str("error", "usage").Str("message", message);
+        PrintLine(json.Text());
+    }
     return kExitUsage;
 }
 

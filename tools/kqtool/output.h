@@ -38,7 +38,8 @@ CodeText DescribeResult(int code, Op op);
 // "KQ_ERR_USB (16): no usable device: ..."
 std::string ResultLine(int code, Op op);
 
-// JSON text of a string, quoted and escaped.
+// JSON text of a string, quoted and escaped; UTF-8 passes through, bytes that
+// are not well-formed UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);
 
 // Builds one JSON object, member by member, in insertion order.
@@ -70,7 +71,12 @@ void PrintVersion(bool json);
 
 // "kqtool: <what>: <code line>" to stderr.
 void ReportFailure(const std::string& what, int code, Op op);
-// Reports a usage error ("kqtool: usage: ...") and returns kExitUsage.
+// Whether usage errors are also printed as JSON, and for which command
+// (empty: none was recognised). Set once the command line has been read.
+void SetUsageContext(bool json, const std::string& command);
+// Reports a usage error ("kqtool: usage: ..." on stderr; with --json also
+// {"command":..,"ok":false,"error":"usage","message":..} on stdout) and
+// returns kExitUsage.
 int UsageError(const std::string& message);
 
 // "kqtool: <message>" to stderr.
