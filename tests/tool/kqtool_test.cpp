@@ -448,12 +448,13 @@ TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
     EXPECT_TRUE(Contains(blocksize.err, "KQ_ERR_BLOCKSIZE (31)")) << Describe(blocksize);
     EXPECT_EQ(blocksize.out, "");
 
-    ToolRun channel = RunTool({"sensor", kSensor, "--channel", "3", "--json"});
-    EXPECT_EQ(channel.exit_code, 1) << Describe(channel);
-    EXPECT_TRUE(Contains(channel.err, "KQ_ERR_PARAM (29)")) << Describe(channel);
-    EXPECT_EQ(JsonField(channel.out, "ok"), "false");
-    EXPECT_EQ(JsonField(channel.out, "result"), "29");
-    EXPECT_EQ(JsonField(channel.out, "name"), Quoted("KQ_ERR_PARAM"));
+    // A block count of 0 is left to the library, which refuses it.
+    ToolRun param = RunTool({"write", kTagA, "0", "0", "ABCD", "--json"});
+    EXPECT_EQ(param.exit_code, 1) << Describe(param);
+    EXPECT_TRUE(Contains(param.err, "KQ_ERR_PARAM (29)")) << Describe(param);
+    EXPECT_EQ(JsonField(param.out, "ok"), "false");
+    EXPECT_EQ(JsonField(param.out, "result"), "29");
+    EXPECT_EQ(JsonField(param.out, "name"), Quoted("KQ_ERR_PARAM"));
 
     // A UID the reader does not know: its status is passed on.
     ToolRun unknown = RunTool({"read", "E0040150A1B2C399", "0", "4"});
@@ -463,34 +464,56 @@ TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
 }
 
 TEST(KqtoolFailures, UsageErrorsExitWithTwoBeforeTouchingTheReader) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"frobnicate"},
-             {"read", kTagA, "0"},
-             {"read", kTagA, "0", "256"},
-             {"tag-command", std::string(36, 'T')},
-             {"multi-write", "0", "1", "NOEQUALSIGN"},
-             {"multi-write", "0", "1", "SHORTUID=ABCD"},
-             {"loop", "sideways"},
-             {"inventory", "--timeout"},
-             {"beep", "--channel", "1"},
+    struct Case {
+        std::vector<std::string> args;
+        const char* command; // as the JSON error names it ("null": none)
+        const char* says;    // part of the message ("" = any)
+    };
+    const std::string a = kTagA;
+    for (const Case& c : std::vector<Case>{
+             {{}, "null", "no command"},
+             {{"frobnicate"}, "\"frobnicate\"", "unknown command"},
+             {{"read", a, "0"}, "\"read\"", ""},
+             {{"read", a, "0", "256"}, "\"read\"", "COUNT must be a number 0-255"},
+             {{"read", a, "255", "2"}, "\"read\"", "blocks 255-256 pass block 255"},
+             {{"multi-read", "250", "10"}, "\"multi-read\"", "blocks 250-259 pass block 255"},
+             {{"read", a.substr(0, 15), "0", "4"}, "\"read\"", "16 hexadecimal digits"},
+             {{"write", "E0040150A1B2C30G", "0", "1", "ABCD"}, "\"write\"", "(16 characters)"},
+             {{"sensor", kSensor, "--channel", "3"}, "\"sensor\"", "--channel needs a number 0-2"},
+             {{"tag-command", std::string(36, 'T')}, "\"tag-command\"", "at most 35"},
+             {{"tag-command", "HI\r\nGU"}, "\"tag-command\"", "(CR) at position 3"},
+             {{"write", a, "0", "1", "AB\nD"}, "\"write\"", "(LF) at position 3"},
+             {{"multi-write", "0", "1",
+               a + "=A\x02"
+                   "CD"},
+              "\"multi-write\"",
+              "STX (0x02) at position 2"},
+             {{"multi-write", "0", "1", "NOEQUALSIGN"}, "\"multi-write\"", ""},
+             {{"multi-write", "0", "1", "SHORTUID=ABCD"}, "\"multi-write\"", "16 hexadecimal"},
+             {{"loop", "sideways"}, "\"loop sideways\"", "unknown loop kind"},
+             {{"loop", "uid", "--file", "x"}, "\"loop uid\"", "--file does not apply"},
+             {{"inventory", "--timeout"}, "\"inventory\"", "needs a value"},
+             {{"inventory", "--for", "2"}, "\"inventory\"", "--for does not apply to inventory"},
+             {{"beep", "--channel", "1"}, "\"beep\"", "--channel does not apply"},
+             {{"beep", "-1"}, "\"beep\"", "0-255, not '-1'"},
+             {{"--real", "--churn", "5", "loop", "uid"}, "\"loop uid\"", "simulated reader"},
          }) {
-        ToolRun r = RunTool(args);
+        ToolRun r = RunTool(c.args);
         EXPECT_EQ(r.exit_code, 2) << Describe(r);
         EXPECT_TRUE(Contains(r.err, "usage")) << Describe(r);
+        EXPECT_TRUE(Contains(r.err, c.says)) << "expected: " << c.says << "\n" << Describe(r);
+        EXPECT_FALSE(Contains(r.err, "KQ_ERR")) << Describe(r); // the library was not asked
         EXPECT_EQ(r.out, "") << Describe(r);
 
         // With --json the same error is also one JSON object on stdout.
-        std::vector<std::string> json_args = args;
+        std::vector<std::string> json_args = c.args;
         json_args.insert(json_args.begin(), "--json");
         ToolRun json = RunTool(json_args);
         EXPECT_EQ(json.exit_code, 2) << Describe(json);
         ASSERT_EQ(json.Lines().size(), 1u) << Describe(json);
         EXPECT_EQ(JsonField(json.out, "ok"), "false") << Describe(json);
         EXPECT_EQ(JsonField(json.out, "error"), Quoted("usage")) << Describe(json);
-        EXPECT_EQ(JsonField(json.out, "command"),
-                  args.empty() ? "null" : Quoted(args[0] == "loop" ? "loop " + args[1] : args[0]))
-            << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "command"), c.command) << Describe(json);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "kq.h"
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -33,8 +34,44 @@ bool ParseBlockRun(const std::vector<std::string>& args, size_t first, unsigned 
         *error = "START and COUNT are missing";
         return false;
     }
-    return ParseBlock(args[first], "START", start, error) &&
-           ParseBlock(args[first + 1], "COUNT", count, error);
+    if (!ParseBlock(args[first], "START", start, error) ||
+        !ParseBlock(args[first + 1], "COUNT", count, error)) {
+        return false;
+    }
+    unsigned last = *start + *count - 1u;
+    if (*count != 0 && last > 255) {
+        *error = "blocks " + std::to_string(*start) + "-" + std::to_string(last) +
+                 " pass block 255, the last block number";
+        return false;
+    }
+    return true;
+}
+
+bool CheckUid(const std::string& uid, const std::string& what, std::string* error) {
+    bool hex = uid.size() == kUidLength;
+    for (char c : uid) {
+        hex = hex && std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    }
+    if (!hex) {
+        *error = what + " must be 16 hexadecimal digits, not '" + uid + "' (" +
+                 std::to_string(uid.size()) + " characters)";
+    }
+    return hex;
+}
+
+bool CheckFrameText(const std::string& text, const std::string& what, std::string* error) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char* name = text[i] == '\x02' ? "STX (0x02)"
+                           : text[i] == '\r' ? "a carriage return (CR)"
+                           : text[i] == '\n' ? "a line feed (LF)"
+                                             : nullptr;
+        if (name != nullptr) {
+            *error = what + " contains " + name + " at position " + std::to_string(i + 1) +
+                     ": STX, CR and LF frame the reader's commands";
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CheckTagData(const std::string& text, const std::string& what, std::string* error) {
@@ -42,7 +79,7 @@ bool CheckTagData(const std::string& text, const std::string& what, std::string*
         *error = what + " is longer than 2048 characters";
         return false;
     }
-    return true;
+    return CheckFrameText(text, what, error);
 }
 
 bool CheckTagCommandText(const std::string& text, std::string* error) {
@@ -50,7 +87,7 @@ bool CheckTagCommandText(const std::string& text, std::string* error) {
         *error = "a tag command has at most 35 characters";
         return false;
     }
-    return true;
+    return CheckFrameText(text, "the tag command", error);
 }
 
 bool ParseMultiWriteArgs(const Options& options, unsigned char* start, unsigned char* count,
@@ -102,8 +139,7 @@ bool ParseMultiWriteArgs(const Options& options, unsigned char* start, unsigned 
             return false;
         }
         WriteTarget target{item.substr(0, eq), item.substr(eq + 1)};
-        if (target.uid.size() != kUidLength) {
-            *error = where + ": a UID has 16 characters";
+        if (!CheckUid(target.uid, where + ": the UID", error)) {
             return false;
         }
         if (!CheckTagData(target.text, where + ": the text", error)) {

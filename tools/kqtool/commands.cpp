@@ -204,7 +204,8 @@ int RunBeep(const Options& options, Target& target) {
     }
     long long length = 1;
     if (!options.args.empty() && !ParseNumber(options.args[0], 0, 255, &length)) {
-        return UsageError("LENGTH is the beep length in units of 100 ms, 0-255");
+        return UsageError("LENGTH (units of 100 ms) must be a number 0-255, not '" +
+                          options.args[0] + "'");
     }
     Session session(options, target);
     if (session.Open("beep", 0, false) != KQ_OK) {
@@ -317,7 +318,7 @@ int RunRead(const Options& options, Target& target) {
     const std::string& uid = options.args[0];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!ParseBlockRun(options.args, 1, &start, &count, &error)) {
+    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error)) {
         return UsageError(error);
     }
     InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
@@ -381,7 +382,7 @@ int RunWrite(const Options& options, Target& target) {
     const std::string& text = options.args[3];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!ParseBlockRun(options.args, 1, &start, &count, &error) ||
+    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error) ||
         !CheckTagData(text, "TEXT", &error)) {
         return UsageError(error);
     }
@@ -531,6 +532,10 @@ int RunSensor(const Options& options, Target& target) {
         return exit_status;
     }
     const std::string& uid = options.args[0];
+    std::string error;
+    if (!CheckUid(uid, "UID", &error)) {
+        return UsageError(error);
+    }
     Session session(options, target);
     if (session.Open("sensor", 0, false) != KQ_OK) {
         return kExitFailed;

@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
     if (command == nullptr) {
         return kqtool::UsageError("unknown command '" + options.command + "'");
     }
-    if (options.command != "sensor" && (options.channel >= 0 || options.setting >= 0)) {
-        return kqtool::UsageError("--channel and --setting belong to the sensor command");
+    if (!kqtool::CheckOptionsApply(options, &error)) {
+        return kqtool::UsageError(error);
     }
     if (!options.real && !options.device.empty() && options.device.rfind("/dev/", 0) == 0) {
         return kqtool::UsageError("a /dev/ path needs --real");

@@ -1,6 +1,7 @@
 // Parsing the command line: the option table, values and the usage text.
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -81,7 +82,7 @@ constexpr OptionInfo kOptions[] = {
     {"--for", ValueKind::Seconds, 0, 0},
     {"--churn", ValueKind::Integer, 0, 3600000},
     {"--sim-unplug", ValueKind::Integer, 0, 3600000},
-    {"--channel", ValueKind::Integer, 0, 255},
+    {"--channel", ValueKind::Integer, 0, 2},
     {"--setting", ValueKind::Integer, 0, 0},
 };
 
@@ -210,7 +211,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (options_done || arg.size() < 2 || arg[0] != '-') {
+        // "-1" is a (negative) number for the command to judge, not an option.
+        bool negative_number = arg.size() >= 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+        if (options_done || arg.size() < 2 || arg[0] != '-' || negative_number) {
             positional.push_back(arg);
             // Known as early as possible, for the report of a later error.
             if (positional.size() == 1) {
@@ -253,6 +256,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (!Apply(*option, value, o, error)) {
             return false;
         }
+        o->given.push_back(std::string(option->name) == "-h" ? "--help" : option->name);
     }
     if (o->help || o->version) {
         return true; // whatever else the command line holds
@@ -275,6 +279,70 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     if (o->channel >= 0 && o->setting >= 0) {
         *error = "--channel and --setting exclude each other";
         return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The options each command has a use for, besides those of every command
+// (--json, --real, --sim-lib, --help, --version).
+struct CommandOptions {
+    const char* command; // "loop uid": a loop kind
+    std::vector<std::string> options;
+};
+
+const CommandOptions kCommandOptions[] = {
+    {"list", {}},
+    {"probe", {"--device", "--timeout"}},
+    {"beep", {"--device", "--timeout"}},
+    {"inventory", {"--device", "--timeout", "--buzzer"}},
+    {"tag-command", {"--device", "--timeout", "--buzzer"}},
+    {"read", {"--device", "--timeout", "--progress", "--no-progress"}},
+    {"write", {"--device", "--timeout", "--progress", "--no-progress"}},
+    {"multi-read", {"--device", "--timeout", "--buzzer"}},
+    {"multi-write", {"--device", "--timeout", "--buzzer", "--file"}},
+    {"sensor", {"--device", "--timeout", "--channel", "--setting"}},
+    {"loop uid", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop tag-command", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop multi-read", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop multi-write",
+     {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug", "--file"}},
+};
+
+const std::vector<std::string> kEveryCommand = {"--json", "--real", "--sim-lib", "--help",
+                                                "--version"};
+const std::vector<std::string> kSimulatorOnly = {"--sim-lib", "--churn", "--sim-unplug"};
+
+bool Has(const std::vector<std::string>& list, const std::string& name) {
+    return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+} // namespace
+
+bool CheckOptionsApply(const Options& options, std::string* error) {
+    std::string command = options.command;
+    if (command == "loop") {
+        command += " " + options.loop_kind;
+    }
+    const CommandOptions* entry = nullptr;
+    for (const CommandOptions& candidate : kCommandOptions) {
+        if (command == candidate.command) {
+            entry = &candidate;
+        }
+    }
+    if (entry == nullptr) {
+        return true; // an unknown command is reported as such
+    }
+    for (const std::string& name : options.given) {
+        if (!Has(kEveryCommand, name) && !Has(entry->options, name)) {
+            *error = "option " + name + " does not apply to " + command;
+            return false;
+        }
+        if (options.real && Has(kSimulatorOnly, name)) {
+            *error = "option " + name + " is for the simulated reader, not with --real";
+            return false;
+        }
     }
     return true;
 }
