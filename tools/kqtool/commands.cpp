@@ -119,6 +119,34 @@ JsonObject RunJson(const char* command, int rc, Op op, bool interrupted, unsigne
     return json;
 }
 
+// The result of a multi read or write: the tags the record lists (a read
+// lists every tag of the inventory, a write each tag it wrote).
+int ReportMulti(const Options& options, const char* command, Op op, int rc, unsigned start,
+                unsigned count, unsigned tag_count, unsigned done_count, const KQ_TAGINFO* tags,
+                size_t n) {
+    const bool reads = op == Op::MultiRead;
+    if (rc != KQ_OK) {
+        ReportFailure(command, rc, op);
+    }
+    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson(command, rc, op);
+        json.Int("start", start).Int("count", count);
+        if (done) {
+            json.Int("tag_count", tag_count).Int("done_count", done_count);
+            json.Raw(reads ? "tags" : "written", TagsJson(tags, n, reads));
+        }
+        PrintJson(json);
+    } else if (done) {
+        PrintLine(std::to_string(tag_count) + (tag_count == 1 ? " tag" : " tags") +
+                  " in the field, " + std::to_string(done_count) +
+                  (reads ? " read (" : " written (") + BlockRange(start, count) + ")" +
+                  (n > 0 ? ":" : ""));
+        PrintTagLines(tags, n, reads);
+    }
+    return Finish(rc);
+}
+
 bool CheckArgCount(const Options& options, size_t min, size_t max, const char* usage,
                    int* exit_status) {
     if (options.args.size() < min || options.args.size() > max) {
@@ -463,26 +491,8 @@ int RunMultiRead(const Options& options, Target& target) {
     int rc = KQ_MultiRead(&p);
     session.Close();
     const KQ_OUT_MR& mr = p.OUT_MR;
-    size_t n = std::min<size_t>(mr.TagCount, 4);
-    if (rc != KQ_OK) {
-        ReportFailure("multi-read", rc, Op::MultiRead);
-    }
-    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
-    if (options.json) {
-        JsonObject json = ResultJson("multi-read", rc, Op::MultiRead);
-        json.Int("start", start).Int("count", count);
-        if (done) {
-            json.Int("tag_count", mr.TagCount).Int("done_count", mr.DoneCount);
-            json.Raw("tags", TagsJson(mr.TagInfo, n, true));
-        }
-        PrintJson(json);
-    } else if (done) {
-        PrintLine(std::to_string(mr.TagCount) + (mr.TagCount == 1 ? " tag" : " tags") +
-                  " in the field, " + std::to_string(mr.DoneCount) + " read (" +
-                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
-        PrintTagLines(mr.TagInfo, n, true);
-    }
-    return Finish(rc);
+    return ReportMulti(options, "multi-read", Op::MultiRead, rc, start, count, mr.TagCount,
+                       mr.DoneCount, mr.TagInfo, std::min<size_t>(mr.TagCount, 4));
 }
 
 int RunMultiWrite(const Options& options, Target& target) {
@@ -501,26 +511,8 @@ int RunMultiWrite(const Options& options, Target& target) {
     int rc = KQ_MultiWrite(&p);
     session.Close();
     const KQ_OUT_MW& mw = p.OUT_MW;
-    size_t n = std::min<size_t>(mw.DoneCount, 4);
-    if (rc != KQ_OK) {
-        ReportFailure("multi-write", rc, Op::MultiWrite);
-    }
-    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
-    if (options.json) {
-        JsonObject json = ResultJson("multi-write", rc, Op::MultiWrite);
-        json.Int("start", start).Int("count", count);
-        if (done) {
-            json.Int("tag_count", mw.TagCount).Int("done_count", mw.DoneCount);
-            json.Raw("written", TagsJson(mw.TagInfo, n, false));
-        }
-        PrintJson(json);
-    } else if (done) {
-        PrintLine(std::to_string(mw.TagCount) + (mw.TagCount == 1 ? " tag" : " tags") +
-                  " in the field, " + std::to_string(mw.DoneCount) + " written (" +
-                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
-        PrintTagLines(mw.TagInfo, n, false);
-    }
-    return Finish(rc);
+    return ReportMulti(options, "multi-write", Op::MultiWrite, rc, start, count, mw.TagCount,
+                       mw.DoneCount, mw.TagInfo, std::min<size_t>(mw.DoneCount, 4));
 }
 
 // ---- sensor -------------------------------------------------------------
