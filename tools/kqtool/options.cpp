@@ -54,8 +54,9 @@ const char kUsage[] =
     "  -h, --help         this text\n"
     "\n"
     "Without --real kqtool runs against its built-in simulated reader.\n"
-    "Exit status: 0 success, 1 the operation failed, 2 usage error, 3 the reader was\n"
-    "lost during loop mode.\n";
+    "Options a command has no use for are refused. Exit status: 0 success, 1 the\n"
+    "operation failed, 2 usage error (nothing reached the reader), 3 the reader was\n"
+    "lost during loop mode, 128 + signal a read or write stopped by that signal.\n";
 
 enum class ValueKind { None, Text, Integer, Seconds };
 
