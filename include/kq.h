@@ -128,6 +128,174 @@ extern "C" {
 #define KQ_ERR_BLOCKSIZE 31
 
 /* ------------------------------------------------------------------------ */
+/* Names of result codes and driver statuses                                */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Header-only helpers for messages and logs: each returns a static text that
+ * is never NULL (unknown numbers give a fallback text). They are static
+ * inline functions, not exports of the library.
+ *
+ * KQ_ResultName gives the macro name of a result code ("KQ_ERR_USB") or, for
+ * a reader status, "reader status N"; KQ_ResultText gives its meaning in one
+ * line. The two overlapping codes are named after the library's code: 3 is
+ * "KQ_ERR_NOBLOCKS" and 10 "KQ_ERR_NOREPLY"; their texts also name the
+ * reader status they share the number with. A caller that knows the
+ * operation can tell them apart (3 is KQ_ERR_NOBLOCKS only from
+ * KQ_MultiRead/KQ_MultiWrite).
+ *
+ * KQ_D2xxStatusName and KQ_D2xxStatusText do the same for the driver status
+ * numbers that KQ_CheckStatusUSB returns ("FT_OK" .. "FT_OTHER_ERROR",
+ * "FT_DEVICE_LIST_NOT_READY").
+ */
+
+/* One case a line: the tables read best as tables. */
+/* clang-format off */
+/** Name of a result code; "unknown result code" for a number not listed. */
+static inline const char* KQ_ResultName(int code) {
+    switch (code) {
+    case KQ_OK: return "KQ_OK";
+    case 1: return "reader status 1";
+    case 2: return "reader status 2";
+    case KQ_ERR_NOBLOCKS: return "KQ_ERR_NOBLOCKS";
+    case 4: return "reader status 4";
+    case 5: return "reader status 5";
+    case 6: return "reader status 6";
+    case 7: return "reader status 7";
+    case 8: return "reader status 8";
+    case 9: return "reader status 9";
+    case KQ_ERR_NOREPLY: return "KQ_ERR_NOREPLY";
+    case 11: return "reader status 11";
+    case 12: return "reader status 12";
+    case 13: return "reader status 13";
+    case 14: return "reader status 14";
+    case 15: return "reader status 15";
+    case KQ_ERR_USB: return "KQ_ERR_USB";
+    case KQ_ERR_SEND: return "KQ_ERR_SEND";
+    case KQ_ERR_RECEIVE: return "KQ_ERR_RECEIVE";
+    case KQ_ERR_SERIALNO: return "KQ_ERR_SERIALNO";
+    case KQ_ERR_TAG: return "KQ_ERR_TAG";
+    case KQ_ERR_WRITE: return "KQ_ERR_WRITE";
+    case KQ_ERR_UIDCOUNT: return "KQ_ERR_UIDCOUNT";
+    case KQ_ERR_BUZZER: return "KQ_ERR_BUZZER";
+    case KQ_ERR_LOOPSTOP: return "KQ_ERR_LOOPSTOP";
+    case KQ_ERR_PARAM: return "KQ_ERR_PARAM";
+    case KQ_ERR_CLOSE: return "KQ_ERR_CLOSE";
+    case KQ_ERR_BLOCKSIZE: return "KQ_ERR_BLOCKSIZE";
+    default: return "unknown result code";
+    }
+}
+
+/** One-line meaning of a result code; "a result code this library does not
+ * return" for a number not listed. */
+static inline const char* KQ_ResultText(int code) {
+    switch (code) {
+    case KQ_OK: return "success";
+    case 1: return "the reader answered with status '1'";
+    case 2: return "the reader answered with status '2'";
+    case KQ_ERR_NOBLOCKS:
+        return "the block count of the request is 0; nothing was done (from an operation "
+               "other than KQ_MultiRead/KQ_MultiWrite: the reader answered with status '3')";
+    case 4: return "the reader answered with status '4'";
+    case 5: return "the reader answered with status '5'";
+    case 6: return "the reader answered with status '6'";
+    case 7: return "the reader answered with status '7'";
+    case 8: return "the reader answered with status '8'";
+    case 9: return "the reader answered with status '9'";
+    case KQ_ERR_NOREPLY:
+        return "no usable reply: nothing complete arrived in time, the reply was too short or "
+               "garbled, or it did not fit its buffer (10 is also the reader's status 'A')";
+    case 11: return "the reader answered with status 'B'";
+    case 12: return "the reader answered with status 'C'";
+    case 13: return "the reader answered with status 'D'";
+    case 14: return "the reader answered with status 'E'";
+    case 15: return "the reader answered with status 'F'";
+    case KQ_ERR_USB:
+        return "no usable device: the open failed, there is no handle, or the reader could "
+               "neither be probed nor reopened";
+    case KQ_ERR_SEND: return "a command frame could not be written to the device";
+    case KQ_ERR_RECEIVE:
+        return "polling or reading the reply failed, or a short reply did not arrive in time";
+    case KQ_ERR_SERIALNO: return "the driver could not list a reader";
+    case KQ_ERR_TAG:
+        return "the tag answered with an error sub-status, or the inventory step of a multi "
+               "operation failed";
+    case KQ_ERR_WRITE: return "a write chunk failed or the read-back differs from the text";
+    case KQ_ERR_UIDCOUNT:
+        return "the tag count of the inventory reply is not two digits or exceeds 4";
+    case KQ_ERR_BUZZER: return "the operation succeeded but the buzzer after it failed";
+    case KQ_ERR_LOOPSTOP:
+        return "the reader's own loop could not be switched off before the operation";
+    case KQ_ERR_PARAM:
+        return "a bad argument (no serial number, a block count of 0 or a chunk start past "
+               "block 255, a UID that is not exactly 16 characters, or a sensor channel "
+               "other than 0-2)";
+    case KQ_ERR_CLOSE: return "the driver failed to close the device";
+    case KQ_ERR_BLOCKSIZE:
+        return "the text length fits neither 4 nor 8 characters per block, or is longer than "
+               "the blocks hold";
+    default: return "a result code this library does not return";
+    }
+}
+
+/** Name of a driver status number; "unknown driver status" for a number not
+ * listed. */
+static inline const char* KQ_D2xxStatusName(int status) {
+    switch (status) {
+    case 0: return "FT_OK";
+    case 1: return "FT_INVALID_HANDLE";
+    case 2: return "FT_DEVICE_NOT_FOUND";
+    case 3: return "FT_DEVICE_NOT_OPENED";
+    case 4: return "FT_IO_ERROR";
+    case 5: return "FT_INSUFFICIENT_RESOURCES";
+    case 6: return "FT_INVALID_PARAMETER";
+    case 7: return "FT_INVALID_BAUD_RATE";
+    case 8: return "FT_DEVICE_NOT_OPENED_FOR_ERASE";
+    case 9: return "FT_DEVICE_NOT_OPENED_FOR_WRITE";
+    case 10: return "FT_FAILED_TO_WRITE_DEVICE";
+    case 11: return "FT_EEPROM_READ_FAILED";
+    case 12: return "FT_EEPROM_WRITE_FAILED";
+    case 13: return "FT_EEPROM_ERASE_FAILED";
+    case 14: return "FT_EEPROM_NOT_PRESENT";
+    case 15: return "FT_EEPROM_NOT_PROGRAMMED";
+    case 16: return "FT_INVALID_ARGS";
+    case 17: return "FT_NOT_SUPPORTED";
+    case 18: return "FT_OTHER_ERROR";
+    case 19: return "FT_DEVICE_LIST_NOT_READY";
+    default: return "unknown driver status";
+    }
+}
+
+/** One-line meaning of a driver status number; "a status this driver
+ * interface does not define" for a number not listed. */
+static inline const char* KQ_D2xxStatusText(int status) {
+    switch (status) {
+    case 0: return "the device is present and answers";
+    case 1: return "the handle is not that of an open device (for example Handle is NULL)";
+    case 2: return "the device was not found: unplugged, or no driver could be loaded";
+    case 3: return "the device could not be opened: in use by another program, or no permission";
+    case 4: return "an input/output error on the device";
+    case 5: return "the driver ran out of resources";
+    case 6: return "the driver refused a parameter";
+    case 7: return "the driver refused the baud rate";
+    case 8: return "the device was not opened for erasing its EEPROM";
+    case 9: return "the device was not opened for writing";
+    case 10: return "writing to the device failed";
+    case 11: return "reading the USB bridge's EEPROM failed";
+    case 12: return "writing the USB bridge's EEPROM failed";
+    case 13: return "erasing the USB bridge's EEPROM failed";
+    case 14: return "the USB bridge has no EEPROM";
+    case 15: return "the USB bridge's EEPROM is not programmed";
+    case 16: return "the driver refused the arguments";
+    case 17: return "the driver does not support the operation";
+    case 18: return "the driver failed for another reason";
+    case 19: return "the driver's device list is not ready";
+    default: return "a status this driver interface does not define";
+    }
+}
+/* clang-format on */
+
+/* ------------------------------------------------------------------------ */
 /* Notifications                                                            */
 /* ------------------------------------------------------------------------ */
 

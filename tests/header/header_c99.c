@@ -9,5 +9,11 @@ int kq_header_c99_use(void) {
     KQ_TAGINFO tag;
     (void)in;
     (void)tag;
+    const char* names[4];
+    names[0] = KQ_ResultName(KQ_ERR_USB);
+    names[1] = KQ_ResultText(KQ_ERR_USB);
+    names[2] = KQ_D2xxStatusName(0);
+    names[3] = KQ_D2xxStatusText(0);
+    (void)names;
     return prop.StopFlag + (int)sizeof(KQ_NOTIFICATION);
 }

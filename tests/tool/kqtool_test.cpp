@@ -1,5 +1,7 @@
 // kqtool from the command line, against its built-in simulated reader: exit
 // status and the output a user or a script relies on.
+#include "kq.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -283,7 +285,20 @@ TEST(KqtoolDevice, ListAndProbeFindTheSimulatedReader) {
     ToolRun probe = RunTool({"probe", "--json"});
     ASSERT_EQ(probe.exit_code, 0) << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status"), "0") << Describe(probe);
+    EXPECT_EQ(JsonField(probe.out, "result"), "0") << Describe(probe);
     EXPECT_EQ(JsonField(probe.out, "status_name"), Quoted("FT_OK"));
+}
+
+TEST(KqtoolDevice, VersionIsTheHeadersAndNeedsNoReaderLibrary) {
+    // A simulator library that does not exist: --version must not load it.
+    ToolRun r = RunTool({"--version", "--sim-lib", "no-such-library"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_EQ(r.Lines(), std::vector<std::string>{std::string("kqtool ") + KQ_VERSION_STRING +
+                                                  " (built against kq " + KQ_VERSION_STRING + ")"})
+        << Describe(r);
+    ToolRun json = RunTool({"--json", "--version"});
+    ASSERT_EQ(json.exit_code, 0) << Describe(json);
+    EXPECT_EQ(JsonField(json.out, "version"), Quoted(KQ_VERSION_STRING)) << Describe(json);
 }
 
 TEST(KqtoolDevice, AnUnknownDeviceFailsToOpenWithItsCodeName) {
@@ -373,10 +388,40 @@ TEST(KqtoolCommands, WriteVerifiesAndMultiWriteTakesTargetsFromAFile) {
         << Describe(multi);
 }
 
+#ifndef _WIN32
+TEST(KqtoolCommands, AnInterruptedReadSaysHowManyBlocksItRead) {
+    const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+    if (emulator != nullptr && emulator[0] != '\0') {
+        GTEST_SKIP() << "signals to a threaded program are not reliable under " << emulator;
+    }
+    // 64 blocks take four library calls of about a third of a second each;
+    // SIGTERM comes during one of them, which ends before the read stops.
+    ToolRun r = RunTool({"read", kTagA, "0", "64", "--no-progress", "--json"}, 60000, 300);
+    EXPECT_EQ(r.exit_code, 128 + SIGTERM) << Describe(r);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex("interrupted after ([0-9]+) of 64 blocks")))
+        << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "interrupted"), "true") << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "ok"), "false") << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "done"), m[1].str()) << Describe(r);
+    // The data of the blocks read: 4 characters each.
+    EXPECT_EQ(JsonField(r.out, "data").size(), 4 * std::stoul(m[1].str()) + 2) << Describe(r);
+    EXPECT_LT(std::stoul(m[1].str()), 64u);
+}
+#endif
+
 TEST(KqtoolCommands, JsonEscapesQuotesAndBackslashesOfTagText) {
     ToolRun r = RunTool({"multi-write", "0", "1", std::string(kTagA) + "=A\"\\Z", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "\"data\":\"A\\\"\\\\Z\"}]")) << Describe(r);
+
+    // UTF-8 passes through; the simulated tag answers with the bytes
+    // reversed, which is no longer UTF-8: each stray byte becomes U+FFFD. A
+    // control character is escaped.
+    ToolRun utf8 = RunTool({"tag-command", "H\xC3\x89LLO\x01", "--json"});
+    ASSERT_EQ(utf8.exit_code, 0) << Describe(utf8);
+    EXPECT_EQ(JsonField(utf8.out, "text"), Quoted("H\xC3\x89LLO\\u0001")) << Describe(utf8);
+    EXPECT_EQ(JsonField(utf8.out, "answer"), Quoted("\\u0001OLL\\uFFFD\\uFFFDH")) << Describe(utf8);
 }
 
 TEST(KqtoolCommands, MultiReadAndSensorReportTheirResults) {
@@ -403,12 +448,13 @@ TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
     EXPECT_TRUE(Contains(blocksize.err, "KQ_ERR_BLOCKSIZE (31)")) << Describe(blocksize);
     EXPECT_EQ(blocksize.out, "");
 
-    ToolRun channel = RunTool({"sensor", kSensor, "--channel", "3", "--json"});
-    EXPECT_EQ(channel.exit_code, 1) << Describe(channel);
-    EXPECT_TRUE(Contains(channel.err, "KQ_ERR_PARAM (29)")) << Describe(channel);
-    EXPECT_EQ(JsonField(channel.out, "ok"), "false");
-    EXPECT_EQ(JsonField(channel.out, "result"), "29");
-    EXPECT_EQ(JsonField(channel.out, "name"), Quoted("KQ_ERR_PARAM"));
+    // A block count of 0 is left to the library, which refuses it.
+    ToolRun param = RunTool({"write", kTagA, "0", "0", "ABCD", "--json"});
+    EXPECT_EQ(param.exit_code, 1) << Describe(param);
+    EXPECT_TRUE(Contains(param.err, "KQ_ERR_PARAM (29)")) << Describe(param);
+    EXPECT_EQ(JsonField(param.out, "ok"), "false");
+    EXPECT_EQ(JsonField(param.out, "result"), "29");
+    EXPECT_EQ(JsonField(param.out, "name"), Quoted("KQ_ERR_PARAM"));
 
     // A UID the reader does not know: its status is passed on.
     ToolRun unknown = RunTool({"read", "E0040150A1B2C399", "0", "4"});
@@ -418,22 +464,56 @@ TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
 }
 
 TEST(KqtoolFailures, UsageErrorsExitWithTwoBeforeTouchingTheReader) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"frobnicate"},
-             {"read", kTagA, "0"},
-             {"read", kTagA, "0", "256"},
-             {"tag-command", std::string(36, 'T')},
-             {"multi-write", "0", "1", "NOEQUALSIGN"},
-             {"multi-write", "0", "1", "SHORTUID=ABCD"},
-             {"loop", "sideways"},
-             {"inventory", "--timeout"},
-             {"beep", "--channel", "1"},
+    struct Case {
+        std::vector<std::string> args;
+        const char* command; // as the JSON error names it ("null": none)
+        const char* says;    // part of the message ("" = any)
+    };
+    const std::string a = kTagA;
+    for (const Case& c : std::vector<Case>{
+             {{}, "null", "no command"},
+             {{"frobnicate"}, "\"frobnicate\"", "unknown command"},
+             {{"read", a, "0"}, "\"read\"", ""},
+             {{"read", a, "0", "256"}, "\"read\"", "COUNT must be a number 0-255"},
+             {{"read", a, "255", "2"}, "\"read\"", "blocks 255-256 pass block 255"},
+             {{"multi-read", "250", "10"}, "\"multi-read\"", "blocks 250-259 pass block 255"},
+             {{"read", a.substr(0, 15), "0", "4"}, "\"read\"", "16 hexadecimal digits"},
+             {{"write", "E0040150A1B2C30G", "0", "1", "ABCD"}, "\"write\"", "(16 characters)"},
+             {{"sensor", kSensor, "--channel", "3"}, "\"sensor\"", "--channel needs a number 0-2"},
+             {{"tag-command", std::string(36, 'T')}, "\"tag-command\"", "at most 35"},
+             {{"tag-command", "HI\r\nGU"}, "\"tag-command\"", "(CR) at position 3"},
+             {{"write", a, "0", "1", "AB\nD"}, "\"write\"", "(LF) at position 3"},
+             {{"multi-write", "0", "1",
+               a + "=A\x02"
+                   "CD"},
+              "\"multi-write\"",
+              "STX (0x02) at position 2"},
+             {{"multi-write", "0", "1", "NOEQUALSIGN"}, "\"multi-write\"", ""},
+             {{"multi-write", "0", "1", "SHORTUID=ABCD"}, "\"multi-write\"", "16 hexadecimal"},
+             {{"loop", "sideways"}, "\"loop sideways\"", "unknown loop kind"},
+             {{"loop", "uid", "--file", "x"}, "\"loop uid\"", "--file does not apply"},
+             {{"inventory", "--timeout"}, "\"inventory\"", "needs a value"},
+             {{"inventory", "--for", "2"}, "\"inventory\"", "--for does not apply to inventory"},
+             {{"beep", "--channel", "1"}, "\"beep\"", "--channel does not apply"},
+             {{"beep", "-1"}, "\"beep\"", "0-255, not '-1'"},
+             {{"--real", "--churn", "5", "loop", "uid"}, "\"loop uid\"", "simulated reader"},
          }) {
-        ToolRun r = RunTool(args);
+        ToolRun r = RunTool(c.args);
         EXPECT_EQ(r.exit_code, 2) << Describe(r);
         EXPECT_TRUE(Contains(r.err, "usage")) << Describe(r);
+        EXPECT_TRUE(Contains(r.err, c.says)) << "expected: " << c.says << "\n" << Describe(r);
+        EXPECT_FALSE(Contains(r.err, "KQ_ERR")) << Describe(r); // the library was not asked
         EXPECT_EQ(r.out, "") << Describe(r);
+
+        // With --json the same error is also one JSON object on stdout.
+        std::vector<std::string> json_args = c.args;
+        json_args.insert(json_args.begin(), "--json");
+        ToolRun json = RunTool(json_args);
+        EXPECT_EQ(json.exit_code, 2) << Describe(json);
+        ASSERT_EQ(json.Lines().size(), 1u) << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "ok"), "false") << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "error"), Quoted("usage")) << Describe(json);
+        EXPECT_EQ(JsonField(json.out, "command"), c.command) << Describe(json);
     }
 }
 
@@ -467,6 +547,8 @@ TEST(KqtoolLoop, LoopUidJsonShowsTagsArrivingAndLeaving) {
     for (const std::string& line : lines) {
         EXPECT_EQ(line.front(), '{');
         EXPECT_EQ(line.back(), '}');
+        EXPECT_TRUE(std::regex_match(JsonField(line, "t"), std::regex("[0-9]+\\.[0-9]{3}")))
+            << line; // every event carries its time, the start included
         if (JsonField(line, "event") != Quoted("data")) {
             continue;
         }
@@ -494,6 +576,137 @@ TEST(KqtoolLoop, SigtermStopsTheLoopCleanly) {
     std::vector<std::string> lines = r.Lines();
     ASSERT_GE(lines.size(), 3u) << Describe(r);
     EXPECT_TRUE(Contains(lines.back(), "loop ended (WM_KQ_LOOPEND)")) << Describe(r);
+}
+#endif
+
+#ifdef KQSIM_PATH
+// argv for a program of the build, behind the emulator of a cross build.
+std::vector<std::string> Command(const std::string& program, std::vector<std::string> args) {
+    const char* emulator = std::getenv("KQ_TEST_EMULATOR");
+    std::vector<std::string> argv;
+    if (emulator != nullptr && emulator[0] != '\0') {
+        argv.push_back(emulator);
+    }
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Starts argv with stdout on a new pipe (its read end returned in *out) and
+// stderr on err_fd; setenv_kv is set in the child first.
+pid_t Spawn(std::vector<std::string> argv, int* out, int err_fd,
+            const std::vector<std::pair<std::string, std::string>>& setenv_kv = {}) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    std::vector<char*> args;
+    for (std::string& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto& [name, value] : setenv_kv) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        dup2(fds[1], 1);
+        dup2(err_fd, 2);
+        close(fds[0]);
+        close(fds[1]);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    *out = fds[0];
+    return pid;
+}
+
+// One line from fd (up to the newline), bounded by timeout_ms.
+std::string ReadLine(int fd, int timeout_ms) {
+    std::string line;
+    char c = 0;
+    pollfd pfd = {fd, POLLIN, 0};
+    while (poll(&pfd, 1, timeout_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+// Exit status of pid, killing it if it has not ended within timeout_ms.
+int WaitExit(pid_t pid, int timeout_ms) {
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited >= timeout_ms) {
+            ADD_FAILURE() << "pid " << pid << " did not end within " << timeout_ms << " ms";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Seconds stamp of a kqsim log line "[   0.5084] host  > ...".
+double LogTime(const std::string& line) {
+    return std::atof(line.c_str() + line.find('[') + 1);
+}
+
+// `kqtool loop uid | head -n 1` against kqsim on a pseudo-terminal: kqsim's
+// log of frames shows whether the reader's own loop was switched off (LP
+// after the last LT) and stayed off.
+TEST(KqtoolLoop, AClosedOutputPipeStopsTheReadersLoop) {
+    FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    int sim_out = -1;
+    pid_t sim =
+        Spawn(Command(KQSIM_PATH, {"--tag", kTagA, "--interval", "100"}), &sim_out, fileno(log));
+    ASSERT_GT(sim, 0);
+    std::string tty = ReadLine(sim_out, 10000);
+    ASSERT_EQ(tty.rfind("/dev/", 0), 0u) << "kqsim gave no tty: '" << tty << "'";
+
+    int tool_out = -1;
+    pid_t tool = Spawn(Command(ToolPath(), {"--real", "--device", tty, "loop", "uid"}), &tool_out,
+                       2, {{"KQ_D2XX", "serial"}});
+    ASSERT_GT(tool, 0);
+    std::string first = ReadLine(tool_out, 10000); // head -n 1
+    close(tool_out);
+    EXPECT_TRUE(Contains(first, "loop uid on " + tty)) << first;
+    EXPECT_EQ(WaitExit(tool, 20000), 0);
+    usleep(600 * 1000); // six report intervals, had the reader's loop stayed on
+
+    kill(sim, SIGTERM);
+    WaitExit(sim, 10000);
+    close(sim_out);
+    std::rewind(log);
+    std::vector<std::string> lines;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, log) != nullptr) {
+        lines.emplace_back(buf);
+    }
+    std::fclose(log);
+    std::string text;
+    size_t last_lt = lines.size(), lp_after = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        text += lines[i];
+        if (Contains(lines[i], "host  > <STX>LT")) {
+            last_lt = i;
+            lp_after = lines.size();
+        } else if (Contains(lines[i], "host  > <STX>LP") && last_lt < lines.size() &&
+                   lp_after == lines.size()) {
+            lp_after = i;
+        }
+    }
+    ASSERT_LT(last_lt, lines.size()) << "the reader's loop was never switched on\n" << text;
+    ASSERT_LT(lp_after, lines.size()) << "no LP after the last LT\n" << text;
+    for (size_t i = lp_after + 1; i < lines.size(); ++i) {
+        if (Contains(lines[i], "reader< <STX>RGU")) {
+            EXPECT_LT(LogTime(lines[i]) - LogTime(lines[lp_after]), 0.05)
+                << "the reader still reports after LP\n"
+                << text;
+        }
+    }
 }
 #endif
 

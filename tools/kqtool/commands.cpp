@@ -1,46 +1,25 @@
+// The one-shot commands: each opens the reader, makes one library call (or a
+// run of them, for long reads and writes), closes the reader and prints the
+// result.
 #include "commands.h"
 
+#include "arguments.h"
 #include "host.h"
 #include "output.h"
+#include "records.h"
 #include "session.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace kqtool {
 
 namespace {
 
-constexpr size_t kUidLength = 16;
-constexpr size_t kMaxDataLength = sizeof(KQ_TAGINFO{}.Data) - 1; // 2048
-constexpr size_t kMaxTagCommandLength = sizeof(KQ_IN_TA) - 1;    // 35
-constexpr unsigned kChunkBlocks = 16;                            // blocks per reader exchange
-
-// Copies a UID into a 17-byte field. A longer text fills all 17 bytes
-// without a NUL, which the library refuses as it refuses any UID that is not
-// exactly 16 characters.
-void CopyUid(const std::string& uid, char (&field)[17]) {
-    std::memset(field, 0, sizeof field);
-    std::memcpy(field, uid.data(), std::min(uid.size(), sizeof field));
-}
-
-void CopyText(const std::string& text, char* field, size_t size) {
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
-}
-
-bool ParseBlock(const std::string& text, const char* what, unsigned char* value,
-                std::string* error) {
-    long long v = 0;
-    if (!ParseNumber(text, 0, 255, &v)) {
-        *error = std::string(what) + " must be a number 0-255, not '" + text + "'";
-        return false;
-    }
-    *value = static_cast<unsigned char>(v);
-    return true;
-}
+// Runs longer than this are split into library calls of this many blocks, so
+// that progress shows between calls. The reader exchanges 16 blocks at a
+// time, so the split adds no exchange.
+constexpr unsigned kStepBlocks = 16;
 
 // Progress of a long read or write, on stderr. Rewrites one line on a
 // terminal; prints a line per step otherwise (when asked for with
@@ -79,10 +58,10 @@ bool WantProgress(const Options& options) {
     return IsTerminal(stdout);
 }
 
-// A run can be split into calls of 16 blocks when each chunk start still
-// fits a block number; otherwise one call lets the library refuse it.
-bool CanSplit(unsigned start, unsigned count) {
-    return count > kChunkBlocks && start + kChunkBlocks * ((count - 1) / kChunkBlocks) <= 255;
+// Whether a run is made in steps: it is longer than one step, and every
+// step's first block is still a block number.
+bool SplitIntoSteps(unsigned start, unsigned count) {
+    return count > kStepBlocks && start + count - 1 <= 255;
 }
 
 std::string BlockRange(unsigned start, unsigned count) {
@@ -93,6 +72,24 @@ std::string BlockRange(unsigned start, unsigned count) {
         return "block " + std::to_string(start);
     }
     return "blocks " + std::to_string(start) + "-" + std::to_string(start + count - 1);
+}
+
+// " (after 16 of 64 blocks)" for a run that failed after some steps.
+std::string PartDone(unsigned done, unsigned count) {
+    if (done == 0) {
+        return "";
+    }
+    return " (after " + std::to_string(done) + " of " + std::to_string(count) + " blocks)";
+}
+
+void ReportInterruption(const std::string& what, unsigned done, unsigned count) {
+    ReportError(what + " interrupted after " + std::to_string(done) + " of " +
+                std::to_string(count) + " blocks");
+}
+
+// 128 + the signal, as a shell reports a program the signal ended.
+int InterruptedExit() {
+    return StopSignal() > 0 ? 128 + StopSignal() : kExitFailed;
 }
 
 int Finish(int rc) {
@@ -110,6 +107,46 @@ JsonObject ResultJson(const char* command, int code, Op op) {
     return json;
 }
 
+// The JSON result of a read or write run: an interrupted one is not ok, its
+// last library call was, and "done" says how many blocks it got through.
+JsonObject RunJson(const char* command, int rc, Op op, bool interrupted, unsigned done) {
+    if (!interrupted) {
+        return ResultJson(command, rc, op);
+    }
+    JsonObject json;
+    json.Str("command", command).Bool("ok", false).Int("result", rc);
+    json.Bool("interrupted", true).Int("done", done);
+    return json;
+}
+
+// The result of a multi read or write: the tags the record lists (a read
+// lists every tag of the inventory, a write each tag it wrote).
+int ReportMulti(const Options& options, const char* command, Op op, int rc, unsigned start,
+                unsigned count, unsigned tag_count, unsigned done_count, const KQ_TAGINFO* tags,
+                size_t n) {
+    const bool reads = op == Op::MultiRead;
+    if (rc != KQ_OK) {
+        ReportFailure(command, rc, op);
+    }
+    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
+    if (options.json) {
+        JsonObject json = ResultJson(command, rc, op);
+        json.Int("start", start).Int("count", count);
+        if (done) {
+            json.Int("tag_count", tag_count).Int("done_count", done_count);
+            json.Raw(reads ? "tags" : "written", TagsJson(tags, n, reads));
+        }
+        PrintJson(json);
+    } else if (done) {
+        PrintLine(std::to_string(tag_count) + (tag_count == 1 ? " tag" : " tags") +
+                  " in the field, " + std::to_string(done_count) +
+                  (reads ? " read (" : " written (") + BlockRange(start, count) + ")" +
+                  (n > 0 ? ":" : ""));
+        PrintTagLines(tags, n, reads);
+    }
+    return Finish(rc);
+}
+
 bool CheckArgCount(const Options& options, size_t min, size_t max, const char* usage,
                    int* exit_status) {
     if (options.args.size() < min || options.args.size() > max) {
@@ -120,147 +157,6 @@ bool CheckArgCount(const Options& options, size_t min, size_t max, const char* u
 }
 
 } // namespace
-
-int UsageError(const std::string& message) {
-    ReportError("usage: " + message);
-    std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
-    return kExitUsage;
-}
-
-std::string FieldText(const char* field, size_t size) {
-    size_t n = 0;
-    while (n < size && field[n] != '\0') {
-        ++n;
-    }
-    return std::string(field, n);
-}
-
-std::vector<std::string> InventoryUids(const KQ_OUT_GU& gu) {
-    std::vector<std::string> uids;
-    size_t n = std::min<size_t>(gu.Count, 4);
-    for (size_t i = 0; i < n; ++i) {
-        uids.push_back(FieldText(gu.TagInfo[i].UID, sizeof gu.TagInfo[i].UID));
-    }
-    return uids;
-}
-
-std::string TagsJson(const KQ_TAGINFO* tags, size_t n, bool with_read_flag) {
-    std::string array = "[";
-    for (size_t i = 0; i < n; ++i) {
-        std::string data = FieldText(tags[i].Data, sizeof tags[i].Data);
-        JsonObject entry;
-        entry.Str("uid", FieldText(tags[i].UID, sizeof tags[i].UID)).Str("data", data);
-        if (with_read_flag) {
-            entry.Bool("read", !data.empty());
-        }
-        if (i != 0) {
-            array += ",";
-        }
-        array += entry.Text();
-    }
-    return array + "]";
-}
-
-void PrintTagLines(const KQ_TAGINFO* tags, size_t n, bool mark_failed_reads) {
-    for (size_t i = 0; i < n; ++i) {
-        std::string data = FieldText(tags[i].Data, sizeof tags[i].Data);
-        if (data.empty() && mark_failed_reads) {
-            data = "(read failed)";
-        }
-        PrintLine("  " + FieldText(tags[i].UID, sizeof tags[i].UID) + "  " + data);
-    }
-}
-
-bool ParseRunArgs(const std::vector<std::string>& args, size_t first, unsigned char* start,
-                  unsigned char* count, std::string* error) {
-    if (args.size() < first + 2) {
-        *error = "START and COUNT are missing";
-        return false;
-    }
-    return ParseBlock(args[first], "START", start, error) &&
-           ParseBlock(args[first + 1], "COUNT", count, error);
-}
-
-bool ParseMultiWriteArgs(const Options& options, unsigned char* start, unsigned char* count,
-                         std::vector<WriteTarget>* targets, std::string* error) {
-    if (!ParseRunArgs(options.args, 0, start, count, error)) {
-        return false;
-    }
-    targets->clear();
-    std::vector<std::pair<std::string, std::string>> raw; // where, text
-    for (size_t i = 2; i < options.args.size(); ++i) {
-        raw.emplace_back("argument '" + options.args[i] + "'", options.args[i]);
-    }
-    if (!options.file.empty()) {
-        if (!raw.empty()) {
-            *error = "give the targets either as UID=TEXT arguments or with --file, not both";
-            return false;
-        }
-        std::ifstream in(options.file);
-        if (!in) {
-            *error = "cannot read '" + options.file + "'";
-            return false;
-        }
-        std::string line;
-        int number = 0;
-        while (std::getline(in, line)) {
-            ++number;
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            size_t begin = line.find_first_not_of(" \t");
-            if (begin == std::string::npos || line[begin] == '#') {
-                continue; // blank line or comment
-            }
-            std::istringstream fields(line);
-            std::string uid, text, extra;
-            fields >> uid >> text >> extra;
-            if (text.empty() || !extra.empty()) {
-                *error = options.file + ":" + std::to_string(number) +
-                         ": expected 'UID TEXT', got '" + line + "'";
-                return false;
-            }
-            raw.emplace_back(options.file + ":" + std::to_string(number), uid + "=" + text);
-        }
-    }
-    for (const auto& [where, item] : raw) {
-        size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            *error = where + ": expected UID=TEXT";
-            return false;
-        }
-        WriteTarget target{item.substr(0, eq), item.substr(eq + 1)};
-        if (target.uid.size() != kUidLength) {
-            *error = where + ": a UID has 16 characters";
-            return false;
-        }
-        if (target.text.size() > kMaxDataLength) {
-            *error = where + ": the text is longer than 2048 characters";
-            return false;
-        }
-        targets->push_back(target);
-    }
-    if (targets->empty()) {
-        *error = "no targets: give UID=TEXT arguments or --file FILE";
-        return false;
-    }
-    if (targets->size() > 4) {
-        *error = "at most four targets";
-        return false;
-    }
-    return true;
-}
-
-void FillMultiWrite(KQ_PROPERTY& p, unsigned char start, unsigned char count,
-                    const std::vector<WriteTarget>& targets) {
-    KQ_Init_IN_MW(&p.IN_MW);
-    p.IN_MW.StartBlock = start;
-    p.IN_MW.BlockCount = count;
-    for (size_t i = 0; i < targets.size() && i < 4; ++i) {
-        CopyUid(targets[i].uid, p.IN_MW.TagInfo[i].UID);
-        CopyText(targets[i].text, p.IN_MW.TagInfo[i].Data, sizeof p.IN_MW.TagInfo[i].Data);
-    }
-}
 
 // ---- list, probe, beep --------------------------------------------------
 
@@ -298,19 +194,28 @@ int RunProbe(const Options& options, Target& target) {
     if (rc != KQ_OK) {
         return kExitFailed;
     }
+    // KQ_CheckStatusUSB returns the driver's status, not a result code.
     int status = KQ_CheckStatusUSB(&session.P());
     int close_rc = session.Close();
+    std::string status_line = "driver status " + std::to_string(status) + " (" +
+                              KQ_D2xxStatusName(status) + "): " + KQ_D2xxStatusText(status);
     if (status != 0) {
-        ReportError("probe of '" + session.Serial() + "' failed: driver status " +
-                    std::to_string(status) + " (" + D2xxStatusName(status) + ")");
+        ReportError("probe of '" + session.Serial() + "' failed: " + status_line);
     }
     if (options.json) {
+        // "result" is what failed first: the probe's driver status (named
+        // as such), else the close's result code.
         JsonObject json;
-        json.Str("command", "probe")
-            .Bool("ok", status == 0 && close_rc == KQ_OK)
-            .Str("serial", session.Serial())
+        json.Str("command", "probe");
+        if (status != 0) {
+            json.Bool("ok", false).Int("result", status);
+            json.Str("name", KQ_D2xxStatusName(status)).Str("meaning", KQ_D2xxStatusText(status));
+        } else {
+            AddResult(json, close_rc, Op::Close);
+        }
+        json.Str("serial", session.Serial())
             .Int("status", status)
-            .Str("status_name", D2xxStatusName(status))
+            .Str("status_name", KQ_D2xxStatusName(status))
             .Int("close_result", close_rc);
         PrintJson(json);
     } else if (status == 0) {
@@ -327,7 +232,8 @@ int RunBeep(const Options& options, Target& target) {
     }
     long long length = 1;
     if (!options.args.empty() && !ParseNumber(options.args[0], 0, 255, &length)) {
-        return UsageError("LENGTH is the beep length in units of 100 ms, 0-255");
+        return UsageError("LENGTH (units of 100 ms) must be a number 0-255, not '" +
+                          options.args[0] + "'");
     }
     Session session(options, target);
     if (session.Open("beep", 0, false) != KQ_OK) {
@@ -396,8 +302,9 @@ int RunTagCommand(const Options& options, Target& target) {
         return exit_status;
     }
     const std::string& text = options.args[0];
-    if (text.size() > kMaxTagCommandLength) {
-        return UsageError("a tag command has at most 35 characters");
+    std::string error;
+    if (!CheckTagCommandText(text, &error)) {
+        return UsageError(error);
     }
     Session session(options, target);
     if (session.Open("tag-command", 0, false) != KQ_OK) {
@@ -439,61 +346,59 @@ int RunRead(const Options& options, Target& target) {
     const std::string& uid = options.args[0];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!ParseRunArgs(options.args, 1, &start, &count, &error)) {
+    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error)) {
         return UsageError(error);
     }
+    InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
     Session session(options, target);
     if (session.Open("read", 0, false) != KQ_OK) {
         return kExitFailed;
     }
-    KQ_IN_SR in;
-    KQ_Init_IN_SR(&in);
-    in.StartBlock = start;
-    in.BlockCount = count;
-    CopyUid(uid, in.UID);
+    // One library call per step, or one call for the whole run.
+    const unsigned step =
+        SplitIntoSteps(start, count) ? kStepBlocks : std::max(1u, static_cast<unsigned>(count));
+    Progress progress(WantProgress(options) && step < count, "reading " + uid, count);
     KQ_TAGINFO out;
     std::string data;
     int rc = KQ_OK;
-    if (WantProgress(options) && CanSplit(start, count)) {
-        // One library call per 16 blocks, so that progress can be shown.
-        Progress progress(true, "reading " + uid, count);
-        unsigned done = 0;
-        progress.Update(done);
-        while (done < count && rc == KQ_OK) {
-            KQ_IN_SR part = in;
-            part.StartBlock = static_cast<unsigned char>(start + done);
-            part.BlockCount = static_cast<unsigned char>(std::min(kChunkBlocks, count - done));
-            KQ_Init_TAGINFO(&out);
-            rc = KQ_SelectRead(&session.P(), &part, &out);
-            if (rc == KQ_OK) {
-                data += FieldText(out.Data, sizeof out.Data);
-                done += part.BlockCount;
-                progress.Update(done);
-            }
-        }
-        progress.Finish();
-    } else {
+    unsigned done = 0;
+    progress.Update(done);
+    do {
+        KQ_IN_SR part;
+        KQ_Init_IN_SR(&part);
+        part.StartBlock = static_cast<unsigned char>(start + done);
+        part.BlockCount = static_cast<unsigned char>(std::min(step, count - done));
+        CopyUid(uid, part.UID);
         KQ_Init_TAGINFO(&out);
-        rc = KQ_SelectRead(&session.P(), &in, &out);
-        data = FieldText(out.Data, sizeof out.Data);
-    }
-    session.Close();
-    if (rc != KQ_OK) {
-        ReportFailure("read of " + BlockRange(start, count) + " of '" + uid + "'", rc,
-                      Op::SelectRead);
-        if (!data.empty()) {
-            std::fprintf(stderr, "kqtool: read before the failure: %s\n", data.c_str());
+        rc = KQ_SelectRead(&session.P(), &part, &out);
+        data += FieldText(out.Data, sizeof out.Data); // on a failure: what came before it
+        if (rc == KQ_OK) {
+            done += part.BlockCount;
+            progress.Update(done);
         }
+    } while (rc == KQ_OK && done < count && !StopRequested());
+    progress.Finish();
+    session.Close();
+    const std::string what = "read of " + BlockRange(start, count) + " of '" + uid + "'";
+    const bool interrupted = rc == KQ_OK && done < count;
+    if (interrupted) {
+        ReportInterruption(what, done, count);
+    } else if (rc != KQ_OK) {
+        ReportFailure(what + PartDone(done, count), rc, Op::SelectRead);
+    }
+    if (!data.empty() && (interrupted || rc != KQ_OK)) {
+        std::fprintf(stderr, "kqtool: read before the %s: %s\n",
+                     interrupted ? "interruption" : "failure", data.c_str());
     }
     if (options.json) {
-        JsonObject json = ResultJson("read", rc, Op::SelectRead);
+        JsonObject json = RunJson("read", rc, Op::SelectRead, interrupted, done);
         json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", data);
         PrintJson(json);
-    } else if (rc == KQ_OK) {
+    } else if (rc == KQ_OK && !interrupted) {
         PrintLine(uid + " " + BlockRange(start, count) + ":");
         PrintLine(data);
     }
-    return Finish(rc);
+    return interrupted ? InterruptedExit() : Finish(rc);
 }
 
 int RunWrite(const Options& options, Target& target) {
@@ -505,70 +410,63 @@ int RunWrite(const Options& options, Target& target) {
     const std::string& text = options.args[3];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!ParseRunArgs(options.args, 1, &start, &count, &error)) {
+    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error) ||
+        !CheckTagData(text, "TEXT", &error)) {
         return UsageError(error);
     }
-    if (text.size() > kMaxDataLength) {
-        return UsageError("the text is longer than 2048 characters");
-    }
+    InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
     Session session(options, target);
     if (session.Open("write", 0, false) != KQ_OK) {
         return kExitFailed;
     }
-    KQ_IN_SW in;
-    KQ_Init_IN_SW(&in);
-    in.StartBlock = start;
-    in.BlockCount = count;
-    CopyUid(uid, in.TagInfo.UID);
-    CopyText(text, in.TagInfo.Data, sizeof in.TagInfo.Data);
-    // The block size follows from the text, as the library derives it.
-    unsigned block_size = 0;
-    if (count != 0 && text.size() == 4u * count) {
-        block_size = 4;
-    } else if (count != 0 && text.size() == 8u * count) {
-        block_size = 8;
-    }
+    // The library decides whether the text fits the blocks. A text that
+    // spreads evenly over them can be written in steps, each step with its
+    // share of the text; any other goes to the library in one call.
+    const bool even = count != 0 && text.size() % count == 0;
+    const size_t per_block = even ? text.size() / count : 0;
+    const unsigned step = even && SplitIntoSteps(start, count)
+                              ? kStepBlocks
+                              : std::max(1u, static_cast<unsigned>(count));
+    Progress progress(WantProgress(options) && step < count, "writing " + uid, count);
     int rc = KQ_OK;
-    if (WantProgress(options) && block_size != 0 && CanSplit(start, count)) {
-        Progress progress(true, "writing " + uid, count);
-        unsigned done = 0;
-        progress.Update(done);
-        while (done < count && rc == KQ_OK) {
-            unsigned n = std::min(kChunkBlocks, count - done);
-            KQ_IN_SW part;
-            KQ_Init_IN_SW(&part);
-            part.StartBlock = static_cast<unsigned char>(start + done);
-            part.BlockCount = static_cast<unsigned char>(n);
-            CopyUid(uid, part.TagInfo.UID);
-            CopyText(text.substr(done * block_size, n * block_size), part.TagInfo.Data,
-                     sizeof part.TagInfo.Data);
-            rc = KQ_SelectWrite(&session.P(), &part);
-            if (rc == KQ_OK) {
-                done += n;
-                progress.Update(done);
-            }
+    unsigned done = 0;
+    progress.Update(done);
+    do {
+        unsigned n = std::min(step, count - done);
+        KQ_IN_SW part;
+        KQ_Init_IN_SW(&part);
+        part.StartBlock = static_cast<unsigned char>(start + done);
+        part.BlockCount = static_cast<unsigned char>(n);
+        CopyUid(uid, part.TagInfo.UID);
+        std::string share = step < count ? text.substr(done * per_block, n * per_block) : text;
+        CopyText(share, part.TagInfo.Data, sizeof part.TagInfo.Data);
+        rc = KQ_SelectWrite(&session.P(), &part);
+        if (rc == KQ_OK) {
+            done += n;
+            progress.Update(done);
         }
-        progress.Finish();
-    } else {
-        rc = KQ_SelectWrite(&session.P(), &in);
-    }
+    } while (rc == KQ_OK && done < count && !StopRequested());
+    progress.Finish();
     session.Close();
-    if (rc != KQ_OK) {
-        ReportFailure("write of " + BlockRange(start, count) + " of '" + uid + "'", rc,
-                      Op::SelectWrite);
+    const std::string what = "write of " + BlockRange(start, count) + " of '" + uid + "'";
+    const bool interrupted = rc == KQ_OK && done < count;
+    if (interrupted) {
+        ReportInterruption(what, done, count);
+    } else if (rc != KQ_OK) {
+        ReportFailure(what + PartDone(done, count), rc, Op::SelectWrite);
     }
     if (options.json) {
-        JsonObject json = ResultJson("write", rc, Op::SelectWrite);
+        JsonObject json = RunJson("write", rc, Op::SelectWrite, interrupted, done);
         json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", text);
-        if (block_size != 0) {
-            json.Int("block_size", block_size);
+        if (rc == KQ_OK && !interrupted) {
+            json.Int("block_size", static_cast<long long>(per_block));
         }
         PrintJson(json);
-    } else if (rc == KQ_OK) {
+    } else if (rc == KQ_OK && !interrupted) {
         PrintLine("wrote and verified " + BlockRange(start, count) + " of " + uid + " (" +
-                  std::to_string(block_size) + " characters per block)");
+                  std::to_string(per_block) + " characters per block)");
     }
-    return Finish(rc);
+    return interrupted ? InterruptedExit() : Finish(rc);
 }
 
 // ---- multi read and write -----------------------------------------------
@@ -580,7 +478,7 @@ int RunMultiRead(const Options& options, Target& target) {
     }
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!ParseRunArgs(options.args, 0, &start, &count, &error)) {
+    if (!ParseBlockRun(options.args, 0, &start, &count, &error)) {
         return UsageError(error);
     }
     Session session(options, target);
@@ -593,26 +491,8 @@ int RunMultiRead(const Options& options, Target& target) {
     int rc = KQ_MultiRead(&p);
     session.Close();
     const KQ_OUT_MR& mr = p.OUT_MR;
-    size_t n = std::min<size_t>(mr.TagCount, 4);
-    if (rc != KQ_OK) {
-        ReportFailure("multi-read", rc, Op::MultiRead);
-    }
-    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
-    if (options.json) {
-        JsonObject json = ResultJson("multi-read", rc, Op::MultiRead);
-        json.Int("start", start).Int("count", count);
-        if (done) {
-            json.Int("tag_count", mr.TagCount).Int("done_count", mr.DoneCount);
-            json.Raw("tags", TagsJson(mr.TagInfo, n, true));
-        }
-        PrintJson(json);
-    } else if (done) {
-        PrintLine(std::to_string(mr.TagCount) + (mr.TagCount == 1 ? " tag" : " tags") +
-                  " in the field, " + std::to_string(mr.DoneCount) + " read (" +
-                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
-        PrintTagLines(mr.TagInfo, n, true);
-    }
-    return Finish(rc);
+    return ReportMulti(options, "multi-read", Op::MultiRead, rc, start, count, mr.TagCount,
+                       mr.DoneCount, mr.TagInfo, std::min<size_t>(mr.TagCount, 4));
 }
 
 int RunMultiWrite(const Options& options, Target& target) {
@@ -631,26 +511,8 @@ int RunMultiWrite(const Options& options, Target& target) {
     int rc = KQ_MultiWrite(&p);
     session.Close();
     const KQ_OUT_MW& mw = p.OUT_MW;
-    size_t n = std::min<size_t>(mw.DoneCount, 4);
-    if (rc != KQ_OK) {
-        ReportFailure("multi-write", rc, Op::MultiWrite);
-    }
-    bool done = rc == KQ_OK || rc == KQ_ERR_BUZZER;
-    if (options.json) {
-        JsonObject json = ResultJson("multi-write", rc, Op::MultiWrite);
-        json.Int("start", start).Int("count", count);
-        if (done) {
-            json.Int("tag_count", mw.TagCount).Int("done_count", mw.DoneCount);
-            json.Raw("written", TagsJson(mw.TagInfo, n, false));
-        }
-        PrintJson(json);
-    } else if (done) {
-        PrintLine(std::to_string(mw.TagCount) + (mw.TagCount == 1 ? " tag" : " tags") +
-                  " in the field, " + std::to_string(mw.DoneCount) + " written (" +
-                  BlockRange(start, count) + ")" + (n > 0 ? ":" : ""));
-        PrintTagLines(mw.TagInfo, n, false);
-    }
-    return Finish(rc);
+    return ReportMulti(options, "multi-write", Op::MultiWrite, rc, start, count, mw.TagCount,
+                       mw.DoneCount, mw.TagInfo, std::min<size_t>(mw.DoneCount, 4));
 }
 
 // ---- sensor -------------------------------------------------------------
@@ -662,6 +524,10 @@ int RunSensor(const Options& options, Target& target) {
         return exit_status;
     }
     const std::string& uid = options.args[0];
+    std::string error;
+    if (!CheckUid(uid, "UID", &error)) {
+        return UsageError(error);
+    }
     Session session(options, target);
     if (session.Open("sensor", 0, false) != KQ_OK) {
         return kExitFailed;

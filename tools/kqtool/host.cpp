@@ -1,3 +1,4 @@
+// The operating-system services of host.h, for POSIX and for Windows.
 #include "host.h"
 
 #include <atomic>
@@ -23,6 +24,7 @@ namespace {
 
 std::string g_argv0;
 std::atomic<bool> g_stop{false};
+std::atomic<int> g_stop_signal{0};
 
 std::string DirOf(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
@@ -45,6 +47,14 @@ double NowMs() {
 
 bool StopRequested() {
     return g_stop.load();
+}
+
+int StopSignal() {
+    return g_stop_signal.load();
+}
+
+void RequestStop() {
+    g_stop.store(true);
 }
 
 #ifdef _WIN32
@@ -91,6 +101,8 @@ bool IsTerminal(std::FILE* stream) {
 namespace {
 BOOL WINAPI ConsoleHandler(DWORD type) {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        int expected = 0;
+        g_stop_signal.compare_exchange_strong(expected, 2); // as SIGINT
         g_stop.store(true);
         return TRUE;
     }
@@ -101,6 +113,8 @@ BOOL WINAPI ConsoleHandler(DWORD type) {
 void InstallStopHandler() {
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
 }
+
+void IgnoreBrokenPipe() {}
 
 NotificationChannel::~NotificationChannel() {
     if (window_ != nullptr) {
@@ -198,7 +212,9 @@ bool IsTerminal(std::FILE* stream) {
 }
 
 namespace {
-void OnStopSignal(int) {
+void OnStopSignal(int signal_number) {
+    int expected = 0;
+    g_stop_signal.compare_exchange_strong(expected, signal_number);
     g_stop.store(true);
 }
 } // namespace
@@ -210,6 +226,11 @@ void InstallStopHandler() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+void IgnoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 NotificationChannel::~NotificationChannel() {
@@ -242,10 +263,16 @@ KQ_HWND NotificationChannel::Target() const {
 }
 
 void NotificationChannel::Wait(int wait_ms, std::vector<KQ_NOTIFICATION>& out) {
-    pollfd pfd = {read_end_, POLLIN, 0};
-    int ready = poll(&pfd, 1, wait_ms);
-    if (ready <= 0) {
-        return; // timeout, or a signal: the caller looks at the stop flag
+    // Standard output is watched for an error or hang-up only (events 0): a
+    // pipe whose reader has gone reports POLLERR at once, before the next
+    // line would fail.
+    pollfd pfd[2] = {{read_end_, POLLIN, 0}, {StopRequested() ? -1 : STDOUT_FILENO, 0, 0}};
+    int ready = poll(pfd, 2, wait_ms);
+    if (ready > 0 && (pfd[1].revents & (POLLERR | POLLHUP)) != 0) {
+        RequestStop();
+    }
+    if (ready <= 0 || (pfd[0].revents & POLLIN) == 0) {
+        return; // timeout, a signal or the output: the caller looks at the stop flag
     }
     char buf[24 * 64];
     for (;;) {

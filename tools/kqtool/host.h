@@ -29,9 +29,17 @@ std::string GetEnvironment(const char* name);
 
 bool IsTerminal(std::FILE* stream);
 
-// Ctrl-C / SIGINT / SIGTERM set a flag instead of ending the process.
+// Ctrl-C / SIGINT / SIGTERM / SIGHUP set a flag instead of ending the
+// process, so that a running loop or a long read or write can stop in order.
 void InstallStopHandler();
 bool StopRequested();
+// The signal that asked for the stop, 0 when none did (or the output closed).
+int StopSignal();
+// Asks for a stop from within: the output has gone.
+void RequestStop();
+// A write to a closed pipe fails with EPIPE instead of ending the process
+// (POSIX; nothing to do on Windows).
+void IgnoreBrokenPipe();
 
 // Monotonic milliseconds.
 double NowMs();
@@ -48,7 +56,8 @@ class NotificationChannel {
     bool Open(std::string* error);
     KQ_HWND Target() const;
     // Waits up to wait_ms for the first notification, then appends every
-    // notification that has arrived to out.
+    // notification that has arrived to out. Standard output that has lost
+    // its reader (a closed pipe) ends the wait with RequestStop().
     void Wait(int wait_ms, std::vector<KQ_NOTIFICATION>& out);
 
   private:

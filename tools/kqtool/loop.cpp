@@ -1,9 +1,11 @@
 // kqtool loop ...: runs one of the library's loop modes and prints every
 // notification as it arrives, until Ctrl-C / SIGTERM or --for, then stops the
 // loop and prints the loop end.
+#include "arguments.h"
 #include "commands.h"
 #include "host.h"
 #include "output.h"
+#include "records.h"
 #include "session.h"
 
 #include <algorithm>
@@ -92,7 +94,8 @@ class LoopPrinter {
     void Started(const std::string& serial) {
         if (options_.json) {
             JsonObject json;
-            json.Str("event", "start").Str("loop", loop_.name).Str("serial", serial);
+            json.Str("event", "start").Num("t", Elapsed()).Str("loop", loop_.name);
+            json.Str("serial", serial);
             PrintLine(json.Text());
         } else {
             std::string until =
@@ -223,6 +226,95 @@ int AnsweredAtOnce(const Options& options, int rc, const std::string& answer) {
     return rc == KQ_OK ? kExitOk : kExitFailed;
 }
 
+// The arguments of a loop kind, checked before the reader is opened.
+struct LoopArgs {
+    unsigned char start = 0;
+    unsigned char count = 0;
+    std::vector<WriteTarget> targets;
+};
+
+bool ParseLoopArgs(const Options& options, const LoopCommand& loop, LoopArgs* args,
+                   std::string* error) {
+    switch (loop.kind) {
+    case LoopKind::Uid:
+        if (!options.args.empty()) {
+            *error = loop.usage;
+            return false;
+        }
+        return true;
+    case LoopKind::TagCommand:
+        if (options.args.size() != 1) {
+            *error = loop.usage;
+            return false;
+        }
+        return CheckTagCommandText(options.args[0], error);
+    case LoopKind::MultiRead:
+        if (options.args.size() != 2 ||
+            !ParseBlockRun(options.args, 0, &args->start, &args->count, error)) {
+            *error = std::string(loop.usage) + (error->empty() ? "" : ": " + *error);
+            return false;
+        }
+        return true;
+    case LoopKind::MultiWrite:
+        if (!ParseMultiWriteArgs(options, &args->start, &args->count, &args->targets, error)) {
+            *error = std::string(loop.usage) + ": " + *error;
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Calls the loop kind's operation with LoopMode 1.
+int StartOperation(const Options& options, const LoopCommand& loop, const LoopArgs& args,
+                   Target& target, KQ_PROPERTY& p) {
+    switch (loop.kind) {
+    case LoopKind::Uid:
+        return KQ_GetUID(&p);
+    case LoopKind::TagCommand:
+        // Against the simulated reader the loop starts with an empty field,
+        // so that the tag command has to wait for a tag to arrive.
+        target.EmptyField();
+        CopyText(options.args[0], p.IN_TA, sizeof p.IN_TA);
+        return KQ_TagCommand(&p);
+    case LoopKind::MultiRead:
+        p.IN_MR.StartBlock = args.start;
+        p.IN_MR.BlockCount = args.count;
+        return KQ_MultiRead(&p);
+    case LoopKind::MultiWrite:
+        FillMultiWrite(p, args.start, args.count, args.targets);
+        return KQ_MultiWrite(&p);
+    }
+    return KQ_ERR_PARAM;
+}
+
+// What the notifications so far have told.
+struct LoopState {
+    bool lost = false;  // WM_KQ_USBERROR
+    bool ended = false; // WM_KQ_LOOPEND
+};
+
+// The one place that handles notifications: waits up to wait_ms for a batch
+// and prints it; a device loss or the loop end closes the batch.
+void Follow(NotificationChannel& channel, int wait_ms, LoopPrinter& printer, const KQ_PROPERTY& p,
+            LoopState* state) {
+    std::vector<KQ_NOTIFICATION> batch;
+    channel.Wait(wait_ms, batch);
+    for (const KQ_NOTIFICATION& n : batch) {
+        if (n.Message == WM_KQ_DATA) {
+            printer.Data(p);
+        } else if (n.Message == WM_KQ_USBERROR) {
+            printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
+            state->lost = true;
+            return;
+        } else if (n.Message == WM_KQ_LOOPEND) {
+            printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
+            state->ended = true;
+            return;
+        }
+    }
+}
+
 } // namespace
 
 int RunLoop(const Options& options, Target& target) {
@@ -236,35 +328,11 @@ int RunLoop(const Options& options, Target& target) {
         return UsageError("unknown loop kind '" + options.loop_kind +
                           "': uid, tag-command, multi-read or multi-write");
     }
-
     // Arguments first: nothing is opened for a usage error.
+    LoopArgs args;
     std::string error;
-    unsigned char start = 0, count = 0;
-    std::vector<WriteTarget> targets;
-    switch (loop->kind) {
-    case LoopKind::Uid:
-        if (!options.args.empty()) {
-            return UsageError(loop->usage);
-        }
-        break;
-    case LoopKind::TagCommand:
-        if (options.args.size() != 1) {
-            return UsageError(loop->usage);
-        }
-        if (options.args[0].size() > sizeof(KQ_IN_TA) - 1) {
-            return UsageError("a tag command has at most 35 characters");
-        }
-        break;
-    case LoopKind::MultiRead:
-        if (options.args.size() != 2 || !ParseRunArgs(options.args, 0, &start, &count, &error)) {
-            return UsageError(std::string(loop->usage) + (error.empty() ? "" : ": " + error));
-        }
-        break;
-    case LoopKind::MultiWrite:
-        if (!ParseMultiWriteArgs(options, &start, &count, &targets, &error)) {
-            return UsageError(std::string(loop->usage) + ": " + error);
-        }
-        break;
+    if (!ParseLoopArgs(options, *loop, &args, &error)) {
+        return UsageError(error);
     }
 
     NotificationChannel channel;
@@ -282,29 +350,7 @@ int RunLoop(const Options& options, Target& target) {
     const double start_ms = NowMs();
     LoopPrinter printer(options, *loop, start_ms);
 
-    int rc = KQ_OK;
-    switch (loop->kind) {
-    case LoopKind::Uid:
-        rc = KQ_GetUID(&p);
-        break;
-    case LoopKind::TagCommand:
-        // Against the simulated reader the loop starts with an empty field,
-        // so that the tag command has to wait for a tag to arrive.
-        target.EmptyField();
-        std::memset(p.IN_TA, 0, sizeof p.IN_TA);
-        std::memcpy(p.IN_TA, options.args[0].data(), options.args[0].size());
-        rc = KQ_TagCommand(&p);
-        break;
-    case LoopKind::MultiRead:
-        p.IN_MR.StartBlock = start;
-        p.IN_MR.BlockCount = count;
-        rc = KQ_MultiRead(&p);
-        break;
-    case LoopKind::MultiWrite:
-        FillMultiWrite(p, start, count, targets);
-        rc = KQ_MultiWrite(&p);
-        break;
-    }
+    int rc = StartOperation(options, *loop, args, target, p);
     if (p.hThread == nullptr) {
         // No worker: the operation failed before handing over, or (tag
         // command) the tag answered at once.
@@ -328,66 +374,36 @@ int RunLoop(const Options& options, Target& target) {
 
     printer.Started(session.Serial());
     target.StartFieldDriver(options.churn_ms, options.sim_unplug_ms);
-
     const double deadline = options.for_seconds >= 0 ? start_ms + options.for_seconds * 1000.0
                                                      : std::numeric_limits<double>::infinity();
-    bool lost = false;
-    bool ended = false;
-    std::vector<KQ_NOTIFICATION> batch;
-    while (!lost && !ended && !StopRequested()) {
+    LoopState state;
+    while (!state.lost && !state.ended && !StopRequested()) {
         double left = deadline - NowMs();
         if (left <= 0) {
             break;
         }
-        batch.clear();
-        channel.Wait(static_cast<int>(std::min(100.0, left)) + 1, batch);
-        for (const KQ_NOTIFICATION& n : batch) {
-            if (n.Message == WM_KQ_DATA) {
-                printer.Data(p);
-            } else if (n.Message == WM_KQ_USBERROR) {
-                printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
-                lost = true;
-                break;
-            } else if (n.Message == WM_KQ_LOOPEND) {
-                printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
-                ended = true;
-                break;
-            }
-        }
+        Follow(channel, static_cast<int>(std::min(100.0, left)) + 1, printer, p, &state);
     }
     target.StopFieldDriver();
 
     // KQ_LoopStop waits for the worker, switches the reader's loop off and
     // posts WM_KQ_LOOPEND; after a device loss it does nothing.
     KQ_LoopStop(&p);
-    if (!lost && !ended) {
+    if (!state.lost && !state.ended) {
         const double give_up = NowMs() + 3000.0;
-        while (!ended && NowMs() < give_up) {
-            batch.clear();
-            channel.Wait(100, batch);
-            for (const KQ_NOTIFICATION& n : batch) {
-                if (n.Message == WM_KQ_DATA) {
-                    printer.Data(p);
-                } else if (n.Message == WM_KQ_LOOPEND) {
-                    printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
-                    ended = true;
-                    break;
-                } else if (n.Message == WM_KQ_USBERROR) {
-                    printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
-                    lost = true;
-                }
-            }
+        while (!state.lost && !state.ended && NowMs() < give_up) {
+            Follow(channel, 100, printer, p, &state);
         }
-        if (!ended && !lost) {
+        if (!state.lost && !state.ended) {
             ReportError(command + ": no WM_KQ_LOOPEND after KQ_LoopStop");
         }
     }
     session.Close();
-    if (lost) {
+    if (state.lost) {
         ReportError(command + ": the reader '" + session.Serial() + "' was lost");
         return kExitReaderLost;
     }
-    return ended ? kExitOk : kExitFailed;
+    return state.ended ? kExitOk : kExitFailed;
 }
 
 } // namespace kqtool

@@ -34,13 +34,25 @@ constexpr CommandEntry kCommands[] = {
 
 int main(int argc, char** argv) {
     kqtool::SetProgramPath(argc > 0 ? argv[0] : nullptr);
+    // A closed output pipe must not end the process before a running loop
+    // is stopped: writes fail instead, and the loop stops in order.
+    kqtool::IgnoreBrokenPipe();
     kqtool::Options options;
     std::string error;
-    if (!kqtool::ParseOptions(argc, argv, &options, &error)) {
+    bool parsed = kqtool::ParseOptions(argc, argv, &options, &error);
+    kqtool::SetUsageContext(options.json, options.loop_kind.empty()
+                                              ? options.command
+                                              : options.command + " " + options.loop_kind);
+    if (!parsed) {
         return kqtool::UsageError(error);
     }
     if (options.help) {
         kqtool::PrintUsage(stdout);
+        return kqtool::kExitOk;
+    }
+    if (options.version) {
+        // Touches neither the library's driver nor the simulated reader.
+        kqtool::PrintVersion(options.json);
         return kqtool::kExitOk;
     }
     const CommandEntry* command = nullptr;
@@ -52,8 +64,8 @@ int main(int argc, char** argv) {
     if (command == nullptr) {
         return kqtool::UsageError("unknown command '" + options.command + "'");
     }
-    if (options.command != "sensor" && (options.channel >= 0 || options.setting >= 0)) {
-        return kqtool::UsageError("--channel and --setting belong to the sensor command");
+    if (!kqtool::CheckOptionsApply(options, &error)) {
+        return kqtool::UsageError(error);
     }
     if (!options.real && !options.device.empty() && options.device.rfind("/dev/", 0) == 0) {
         return kqtool::UsageError("a /dev/ path needs --real");

@@ -1,5 +1,7 @@
+// Parsing the command line: the option table, values and the usage text.
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -48,11 +50,13 @@ const char kUsage[] =
     "  --channel N        sensor: reference setting of channel N (0-2, default 0)\n"
     "  --setting HEX      sensor: explicit reference setting (01-FF)\n"
     "  --file FILE        multi-write: targets from FILE, one 'UID TEXT' per line\n"
+    "  --version          kqtool's and the library's version\n"
     "  -h, --help         this text\n"
     "\n"
     "Without --real kqtool runs against its built-in simulated reader.\n"
-    "Exit status: 0 success, 1 the operation failed, 2 usage error, 3 the reader was\n"
-    "lost during loop mode.\n";
+    "Options a command has no use for are refused. Exit status: 0 success, 1 the\n"
+    "operation failed, 2 usage error (nothing reached the reader), 3 the reader was\n"
+    "lost during loop mode, 128 + signal a read or write stopped by that signal.\n";
 
 enum class ValueKind { None, Text, Integer, Seconds };
 
@@ -68,6 +72,7 @@ constexpr OptionInfo kOptions[] = {
     {"--real", ValueKind::None, 0, 0},
     {"--help", ValueKind::None, 0, 0},
     {"-h", ValueKind::None, 0, 0},
+    {"--version", ValueKind::None, 0, 0},
     {"--progress", ValueKind::None, 0, 0},
     {"--no-progress", ValueKind::None, 0, 0},
     {"--device", ValueKind::Text, 0, 0},
@@ -78,7 +83,7 @@ constexpr OptionInfo kOptions[] = {
     {"--for", ValueKind::Seconds, 0, 0},
     {"--churn", ValueKind::Integer, 0, 3600000},
     {"--sim-unplug", ValueKind::Integer, 0, 3600000},
-    {"--channel", ValueKind::Integer, 0, 255},
+    {"--channel", ValueKind::Integer, 0, 2},
     {"--setting", ValueKind::Integer, 0, 0},
 };
 
@@ -130,6 +135,8 @@ bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::
         o->real = true;
     } else if (name == "--help" || name == "-h") {
         o->help = true;
+    } else if (name == "--version") {
+        o->version = true;
     } else if (name == "--progress") {
         o->progress = 1;
     } else if (name == "--no-progress") {
@@ -197,12 +204,24 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 }
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
+    // --json first, so that even an error in front of it is reported as JSON.
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        o->json = o->json || std::string(argv[i]) == "--json";
+    }
     std::vector<std::string> positional;
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (options_done || arg.size() < 2 || arg[0] != '-') {
+        // "-1" is a (negative) number for the command to judge, not an option.
+        bool negative_number = arg.size() >= 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+        if (options_done || arg.size() < 2 || arg[0] != '-' || negative_number) {
             positional.push_back(arg);
+            // Known as early as possible, for the report of a later error.
+            if (positional.size() == 1) {
+                o->command = arg;
+            } else if (positional.size() == 2 && o->command == "loop") {
+                o->loop_kind = arg;
+            }
             continue;
         }
         if (arg == "--") {
@@ -238,9 +257,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (!Apply(*option, value, o, error)) {
             return false;
         }
+        o->given.push_back(std::string(option->name) == "-h" ? "--help" : option->name);
     }
-    if (o->help) {
-        return true;
+    if (o->help || o->version) {
+        return true; // whatever else the command line holds
     }
     if (positional.empty()) {
         *error = "no command given";
@@ -260,6 +280,70 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     if (o->channel >= 0 && o->setting >= 0) {
         *error = "--channel and --setting exclude each other";
         return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The options each command has a use for, besides those of every command
+// (--json, --real, --sim-lib, --help, --version).
+struct CommandOptions {
+    const char* command; // "loop uid": a loop kind
+    std::vector<std::string> options;
+};
+
+const CommandOptions kCommandOptions[] = {
+    {"list", {}},
+    {"probe", {"--device", "--timeout"}},
+    {"beep", {"--device", "--timeout"}},
+    {"inventory", {"--device", "--timeout", "--buzzer"}},
+    {"tag-command", {"--device", "--timeout", "--buzzer"}},
+    {"read", {"--device", "--timeout", "--progress", "--no-progress"}},
+    {"write", {"--device", "--timeout", "--progress", "--no-progress"}},
+    {"multi-read", {"--device", "--timeout", "--buzzer"}},
+    {"multi-write", {"--device", "--timeout", "--buzzer", "--file"}},
+    {"sensor", {"--device", "--timeout", "--channel", "--setting"}},
+    {"loop uid", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop tag-command", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop multi-read", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop multi-write",
+     {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug", "--file"}},
+};
+
+const std::vector<std::string> kEveryCommand = {"--json", "--real", "--sim-lib", "--help",
+                                                "--version"};
+const std::vector<std::string> kSimulatorOnly = {"--sim-lib", "--churn", "--sim-unplug"};
+
+bool Has(const std::vector<std::string>& list, const std::string& name) {
+    return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+} // namespace
+
+bool CheckOptionsApply(const Options& options, std::string* error) {
+    std::string command = options.command;
+    if (command == "loop") {
+        command += " " + options.loop_kind;
+    }
+    const CommandOptions* entry = nullptr;
+    for (const CommandOptions& candidate : kCommandOptions) {
+        if (command == candidate.command) {
+            entry = &candidate;
+        }
+    }
+    if (entry == nullptr) {
+        return true; // an unknown command is reported as such
+    }
+    for (const std::string& name : options.given) {
+        if (!Has(kEveryCommand, name) && !Has(entry->options, name)) {
+            *error = "option " + name + " does not apply to " + command;
+            return false;
+        }
+        if (options.real && Has(kSimulatorOnly, name)) {
+            *error = "option " + name + " is for the simulated reader, not with --real";
+            return false;
+        }
     }
     return true;
 }

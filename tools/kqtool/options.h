@@ -16,6 +16,7 @@ struct Options {
     bool json = false;
     bool real = false;
     bool help = false;
+    bool version = false;
     std::string device;         // --device SERIAL|/dev/PATH
     std::string sim_lib;        // --sim-lib PATH
     std::string file;           // --file FILE (multi-write targets)
@@ -27,11 +28,17 @@ struct Options {
     int setting = -1;           // --setting HEX (sensor)
     int progress = -1;          // --progress 1, --no-progress 0, automatic -1
     int sim_unplug_ms = -1;     // --sim-unplug MS: unplug the simulated reader after MS
+
+    std::vector<std::string> given; // the options on the command line, by name ("--for")
 };
 
 // Parses argv into *options. Returns false with *error set for a usage error.
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
 void PrintUsage(std::FILE* stream);
+
+// Refuses an option the command (or loop kind) has no use for, and the
+// simulated reader's options with --real. The command must be known.
+bool CheckOptionsApply(const Options& options, std::string* error);
 
 // Unsigned decimal (or 0x-prefixed hexadecimal) in [min, max].
 bool ParseNumber(const std::string& text, long long min, long long max, long long* value);

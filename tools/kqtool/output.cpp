@@ -1,5 +1,7 @@
+// Result descriptions, JSON text and the reports on stdout and stderr.
 #include "output.h"
 
+#include "host.h"
 #include "kq.h"
 
 #include <cmath>
@@ -7,79 +9,16 @@
 
 namespace kqtool {
 
-namespace {
-
-struct CodeEntry {
-    int code;
-    const char* name;
-    const char* meaning;
-};
-
-// The library's own codes, as include/kq.h defines them.
-constexpr CodeEntry kCodes[] = {
-    {KQ_OK, "KQ_OK", "success"},
-    {KQ_ERR_NOBLOCKS, "KQ_ERR_NOBLOCKS", "the block count of the request is 0; nothing was done"},
-    {KQ_ERR_NOREPLY, "KQ_ERR_NOREPLY",
-     "no usable reply: nothing complete arrived in time, the reply was too short or garbled, "
-     "or it did not fit its buffer"},
-    {KQ_ERR_USB, "KQ_ERR_USB",
-     "no usable device: the open failed, there is no handle, or the reader could neither be "
-     "probed nor reopened"},
-    {KQ_ERR_SEND, "KQ_ERR_SEND", "a command frame could not be written to the device"},
-    {KQ_ERR_RECEIVE, "KQ_ERR_RECEIVE",
-     "polling or reading the reply failed, or a short reply did not arrive in time"},
-    {KQ_ERR_SERIALNO, "KQ_ERR_SERIALNO", "the driver could not list a reader"},
-    {KQ_ERR_TAG, "KQ_ERR_TAG",
-     "the tag answered with an error sub-status, or the inventory step of a multi operation "
-     "failed"},
-    {KQ_ERR_WRITE, "KQ_ERR_WRITE", "a write chunk failed or the read-back differs from the text"},
-    {KQ_ERR_UIDCOUNT, "KQ_ERR_UIDCOUNT",
-     "the tag count of the inventory reply is not two digits or exceeds 4"},
-    {KQ_ERR_BUZZER, "KQ_ERR_BUZZER", "the operation succeeded but the buzzer after it failed"},
-    {KQ_ERR_LOOPSTOP, "KQ_ERR_LOOPSTOP",
-     "the reader's own loop could not be switched off before the operation"},
-    {KQ_ERR_PARAM, "KQ_ERR_PARAM",
-     "a bad argument (no serial number, a block count of 0 or a chunk start past block 255, a "
-     "UID that is not exactly 16 characters, or a sensor channel other than 0-2)"},
-    {KQ_ERR_CLOSE, "KQ_ERR_CLOSE", "the driver failed to close the device"},
-    {KQ_ERR_BLOCKSIZE, "KQ_ERR_BLOCKSIZE",
-     "the text length fits neither 4 nor 8 characters per block, or is longer than the blocks "
-     "hold"},
-};
-
-const CodeEntry* FindCode(int code) {
-    for (const CodeEntry& entry : kCodes) {
-        if (entry.code == code) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-char HexDigit(int value) {
-    return "0123456789ABCDEF"[value & 15];
-}
-
-} // namespace
-
 CodeText DescribeResult(int code, Op op) {
     bool multi = op == Op::MultiRead || op == Op::MultiWrite;
-    if (code == KQ_ERR_NOBLOCKS && multi) {
-        const CodeEntry* entry = FindCode(code);
-        return {entry->name, entry->meaning};
+    if (code == KQ_ERR_NOBLOCKS && !multi) {
+        // Only the multi operations return KQ_ERR_NOBLOCKS; from every other
+        // operation 3 is the reader's status.
+        return {"reader status 3", "the reader answered with status '3'", true};
     }
-    if (code == KQ_ERR_NOREPLY) {
-        const CodeEntry* entry = FindCode(code);
-        return {entry->name, std::string(entry->meaning) + " (10 is also reader status 'A')"};
-    }
-    if (code >= 1 && code <= 15) {
-        return {"reader status " + std::to_string(code),
-                std::string("the reader answered with status '") + HexDigit(code) + "'", true};
-    }
-    if (const CodeEntry* entry = FindCode(code)) {
-        return {entry->name, entry->meaning};
-    }
-    return {"result " + std::to_string(code), "a result code this tool does not know"};
+    CodeText text{KQ_ResultName(code), KQ_ResultText(code)};
+    text.reader_status = code >= 1 && code <= 15 && text.name.rfind("KQ_", 0) != 0;
+    return text;
 }
 
 std::string ResultLine(int code, Op op) {
@@ -90,38 +29,61 @@ std::string ResultLine(int code, Op op) {
     return text.name + " (" + std::to_string(code) + "): " + text.meaning;
 }
 
-const char* D2xxStatusName(int status) {
-    static const char* const kNames[] = {
-        "FT_OK",
-        "FT_INVALID_HANDLE",
-        "FT_DEVICE_NOT_FOUND",
-        "FT_DEVICE_NOT_OPENED",
-        "FT_IO_ERROR",
-        "FT_INSUFFICIENT_RESOURCES",
-        "FT_INVALID_PARAMETER",
-        "FT_INVALID_BAUD_RATE",
-        "FT_DEVICE_NOT_OPENED_FOR_ERASE",
-        "FT_DEVICE_NOT_OPENED_FOR_WRITE",
-        "FT_FAILED_TO_WRITE_DEVICE",
-        "FT_EEPROM_READ_FAILED",
-        "FT_EEPROM_WRITE_FAILED",
-        "FT_EEPROM_ERASE_FAILED",
-        "FT_EEPROM_NOT_PRESENT",
-        "FT_EEPROM_NOT_PROGRAMMED",
-        "FT_INVALID_ARGS",
-        "FT_NOT_SUPPORTED",
-        "FT_OTHER_ERROR",
-    };
-    if (status >= 0 && static_cast<size_t>(status) < sizeof kNames / sizeof kNames[0]) {
-        return kNames[status];
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or
+// cut short).
+size_t Utf8Length(std::string_view text, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
     }
-    return "unknown driver status";
+    if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < n; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+            return 0;
+        }
+    }
+    return n;
 }
+
+// The JSON of the process's usage errors (see SetUsageContext).
+bool g_usage_json = false;
+std::string g_usage_command;
+
+} // namespace
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
         unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            // UTF-8 passes through as it is; a byte that is not part of a
+            // well-formed sequence becomes U+FFFD, so the output is always
+            // valid UTF-8.
+            size_t n = Utf8Length(text, i);
+            out += n != 0 ? std::string(text.substr(i, n)) : "\\uFFFD";
+            i += n != 0 ? n : 1;
+            continue;
+        }
+        ++i;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -139,9 +101,7 @@ std::string JsonString(std::string_view text) {
             out += "\\t";
             break;
         default:
-            if (u < 0x20 || u == 0x7F || u >= 0x80) {
-                // Tag text is 7-bit; anything else is shown as its byte value
-                // so that the output is always valid JSON.
+            if (u < 0x20 || u == 0x7F) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\u%04X", u);
                 out += esc;
@@ -215,14 +175,50 @@ void AddResult(JsonObject& json, int code, Op op) {
 }
 
 void PrintLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    bool written = std::fputs(line.c_str(), stdout) != EOF && std::fputc('\n', stdout) != EOF;
+    if (std::fflush(stdout) != 0 || !written) {
+        // The output has gone (a closed pipe: EPIPE, SIGPIPE being ignored).
+        // A running loop stops in order; nothing more can be shown.
+        RequestStop();
+    }
+}
+
+void PrintVersion(bool json) {
+    if (json) {
+        JsonObject object;
+        object.Str("command", "version").Bool("ok", true).Int("result", KQ_OK);
+        object.Str("version", KQ_VERSION_STRING).Str("library", KQ_VERSION_STRING);
+        PrintLine(object.Text());
+    } else {
+        PrintLine(std::string("kqtool ") + KQ_VERSION_STRING + " (built against kq " +
+                  KQ_VERSION_STRING + ")");
+    }
 }
 
 void ReportFailure(const std::string& what, int code, Op op) {
     std::fprintf(stderr, "kqtool: %s: %s\n", what.c_str(), ResultLine(code, op).c_str());
     std::fflush(stderr);
+}
+
+void SetUsageContext(bool json, const std::string& command) {
+    g_usage_json = json;
+    g_usage_command = command;
+}
+
+int UsageError(const std::string& message) {
+    ReportError("usage: " + message);
+    std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
+    if (g_usage_json) {
+        JsonObject json;
+        if (g_usage_command.empty()) {
+            json.Raw("command", "null");
+        } else {
+            json.Str("command", g_usage_command);
+        }
+        json.Bool("ok", false).Str("error", "usage").Str("message", message);
+        PrintLine(json.Text());
+    }
+    return kExitUsage;
 }
 
 void ReportError(const std::string& message) {

@@ -1,5 +1,5 @@
-// Printing: names and meanings of the library's result codes and the
-// driver's status numbers, a small JSON builder, and the failure report.
+// Printing: result codes described for the operation that gave them (from
+// the names in kq.h), a small JSON builder, and the failure report.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <vector>
 
 namespace kqtool {
+
+enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitReaderLost = 3 };
 
 // Which library operation produced a result code: codes 3 and 10 mean
 // different things depending on it.
@@ -35,10 +37,9 @@ struct CodeText {
 CodeText DescribeResult(int code, Op op);
 // "KQ_ERR_USB (16): no usable device: ..."
 std::string ResultLine(int code, Op op);
-// Name of a D2XX status number ("FT_IO_ERROR"), as KQ_CheckStatusUSB returns.
-const char* D2xxStatusName(int status);
 
-// JSON text of a string, quoted and escaped.
+// JSON text of a string, quoted and escaped; UTF-8 passes through, bytes that
+// are not well-formed UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);
 
 // Builds one JSON object, member by member, in insertion order.
@@ -61,10 +62,23 @@ class JsonObject {
 void AddResult(JsonObject& json, int code, Op op);
 
 // Prints one line to stdout and flushes it (results and loop events must show
-// at once even when stdout is a pipe).
+// at once even when stdout is a pipe). When stdout has gone it asks for a
+// stop (RequestStop), so that a running loop ends in order.
 void PrintLine(const std::string& line);
+// --version: kqtool's version and that of the library header it was built
+// with (the same release), readable or as JSON.
+void PrintVersion(bool json);
+
 // "kqtool: <what>: <code line>" to stderr.
 void ReportFailure(const std::string& what, int code, Op op);
+// Whether usage errors are also printed as JSON, and for which command
+// (empty: none was recognised). Set once the command line has been read.
+void SetUsageContext(bool json, const std::string& command);
+// Reports a usage error ("kqtool: usage: ..." on stderr; with --json also
+// {"command":..,"ok":false,"error":"usage","message":..} on stdout) and
+// returns kExitUsage.
+int UsageError(const std::string& message);
+
 // "kqtool: <message>" to stderr.
 void ReportError(const std::string& message);
 

@@ -1,3 +1,4 @@
+// Opening and closing the reader for a command.
 #include "session.h"
 
 #include "diagnose.h"
@@ -32,8 +33,7 @@ void ExplainRealFailure(const Target& target, const char* serial) {
     }
 }
 
-int ChooseSerial(const Options& options, const Target& target, std::string* serial) {
-    (void)target;
+int ChooseSerial(const Options& options, std::string* serial) {
     if (!options.device.empty()) {
         *serial = options.device;
         return KQ_OK;
@@ -60,7 +60,7 @@ Session::~Session() {
 }
 
 int Session::Open(const char* command, KQ_HWND notify, bool loop_mode) {
-    int rc = ChooseSerial(options_, target_, &serial_);
+    int rc = ChooseSerial(options_, &serial_);
     if (rc != KQ_OK) {
         ReportFailure("no reader found", rc, Op::GetSerialNo);
         ExplainRealFailure(target_, nullptr);

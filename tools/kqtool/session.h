@@ -13,7 +13,7 @@ namespace kqtool {
 
 // Serial number of the reader to use: --device, or the first one the driver
 // lists. Returns KQ_OK or the code of KQ_GetSerialNo (reported already).
-int ChooseSerial(const Options& options, const Target& target, std::string* serial);
+int ChooseSerial(const Options& options, std::string* serial);
 
 // For a real reader: explains on stderr why it could not be listed or opened
 // (serial null when listing failed), when the cause is one the user can fix.

@@ -1,3 +1,4 @@
+// The simulated reader's demo scenario and the thread that moves its tags.
 #include "target.h"
 
 #include "host.h"
@@ -128,6 +129,7 @@ void Target::StartFieldDriver(int churn_ms, int unplug_ms) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
 #endif
     driver_ = std::thread([this, churn_ms, unplug_ms] { DriveField(churn_ms, unplug_ms); });
