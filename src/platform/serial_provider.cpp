@@ -41,30 +41,7 @@
 namespace kq {
 namespace {
 
-// Vendor status numbers beyond the ones the library itself uses.
-constexpr FT_STATUS FT_INSUFFICIENT_RESOURCES = 5;
-constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
-constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
-constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
-
-// Vendor flag values beyond the ones the library itself passes.
-constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
-constexpr DWORD FT_LIST_ALL = 0x20000000;
-constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
-constexpr UCHAR FT_BITS_7 = 7;
-constexpr UCHAR FT_STOP_BITS_2 = 2;
-constexpr UCHAR FT_PARITY_ODD = 1;
-constexpr UCHAR FT_PARITY_EVEN = 2;
-constexpr UCHAR FT_PARITY_MARK = 3;
-constexpr UCHAR FT_PARITY_SPACE = 4;
-constexpr USHORT FT_FLOW_RTS_CTS = 0x0100;
-constexpr USHORT FT_FLOW_DTR_DSR = 0x0200;
-constexpr USHORT FT_FLOW_XON_XOFF = 0x0400;
-
 constexpr char kFtdiVendorId[] = "0403";
-// Listed text (serial number, description) is cut to this many bytes with
-// its NUL, the buffer size the library's header asks of its clients.
-constexpr size_t kListTextMax = 64;
 constexpr int kMaxPorts = 256;
 constexpr size_t kPathMax = 1024;
 constexpr int kSlotBits = 6;
@@ -948,21 +925,21 @@ FT_STATUS KQ_D2XX_CALL SerialClose(FT_HANDLE h) {
 }
 
 const D2xxApi kSerialApi = {
-    SerialListDevices,
-    SerialOpenEx,
-    SerialResetDevice,
-    SerialSetBaudRate,
-    SerialSetDataCharacteristics,
-    SerialSetFlowControl,
-    SerialSetTimeouts,
-    SerialPurge,
-    SerialGetStatus,
-    SerialGetQueueStatus,
-    SerialSetBreakOn,
-    SerialSetBreakOff,
-    SerialWrite,
-    SerialRead,
-    SerialClose,
+    .ListDevices = SerialListDevices,
+    .OpenEx = SerialOpenEx,
+    .ResetDevice = SerialResetDevice,
+    .SetBaudRate = SerialSetBaudRate,
+    .SetDataCharacteristics = SerialSetDataCharacteristics,
+    .SetFlowControl = SerialSetFlowControl,
+    .SetTimeouts = SerialSetTimeouts,
+    .Purge = SerialPurge,
+    .GetStatus = SerialGetStatus,
+    .GetQueueStatus = SerialGetQueueStatus,
+    .SetBreakOn = SerialSetBreakOn,
+    .SetBreakOff = SerialSetBreakOff,
+    .Write = SerialWrite,
+    .Read = SerialRead,
+    .Close = SerialClose,
 };
 
 } // namespace
