@@ -1,6 +1,7 @@
 // The built-in serial provider over a real pseudo-terminal: the test plays
 // the reader on the master side and calls the provider's D2XX table.
 #include "link/d2xx.h"
+#include "link/providers/serial_line.h"
 #include "serial_support.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -108,6 +110,28 @@ TEST_F(SerialProvider, ReadReturnsWhatArrivedOnceTheReadTimeoutPasses) {
     EXPECT_EQ(status, FT_OK);
     EXPECT_EQ(got, "");
     EXPECT_GE(ElapsedMs(start), 140);
+}
+
+TEST_F(SerialProvider, ReadAndWriteEachKeepTheirOwnTimeout) {
+    // Read timeout short, write timeout long: a read of nothing ends with the
+    // read timeout.
+    ASSERT_EQ(Api().SetTimeouts(h_, 100, 4000), FT_OK);
+    auto start = Clock::now();
+    FT_STATUS status;
+    EXPECT_EQ(Read(h_, 4, &status), "");
+    EXPECT_EQ(status, FT_OK);
+    long elapsed = ElapsedMs(start);
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 2000) << "the read waited for the write timeout";
+
+    // The other way round: a write nobody takes ends with the write timeout.
+    ASSERT_EQ(Api().SetTimeouts(h_, 4000, 100), FT_OK);
+    std::string big(1 << 20, 'x');
+    DWORD written = 0;
+    start = Clock::now();
+    EXPECT_EQ(Api().Write(h_, big.data(), static_cast<DWORD>(big.size()), &written), FT_OK);
+    EXPECT_LT(ElapsedMs(start), 2000) << "the write waited for the read timeout";
+    EXPECT_LT(written, big.size());
 }
 
 TEST_F(SerialProvider, ReadWaitsForTheFullCountAcrossPieces) {
@@ -241,6 +265,86 @@ TEST_F(SerialProvider, LineSettingsReachTheTty) {
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_EQ(tio.c_cc[VSTART], 0x11);
     EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+}
+
+// What the provider asks of the line, seen where it would reach the system
+// (and kept from it): a pseudo-terminal shows neither parity nor data bits
+// nor a break, and refuses a setting it cannot carry out at all (7N1).
+class SerialProviderRequests : public SerialProvider {
+  protected:
+    static int RecordSetAttr(int, int, const termios* tio) {
+        settings_.push_back(*tio);
+        return 0;
+    }
+    static int RecordBreak(int, bool on) {
+        breaks_.push_back(on);
+        return 0;
+    }
+    void SetUp() override {
+        SerialProvider::SetUp();
+        settings_.clear();
+        breaks_.clear();
+        kq::serial::SetLineCalls({RecordSetAttr, RecordBreak});
+    }
+    void TearDown() override {
+        kq::serial::SetLineCalls({nullptr, nullptr});
+        SerialProvider::TearDown();
+    }
+    // The c_cflag bits of size, stop bits and parity that the last setting
+    // asked for.
+    tcflag_t LastFrameBits() {
+        EXPECT_FALSE(settings_.empty());
+        return settings_.empty()
+                   ? 0
+                   : settings_.back().c_cflag & (CSIZE | CSTOPB | PARENB | PARODD | CMSPAR);
+    }
+    static inline std::vector<termios> settings_;
+    static inline std::vector<bool> breaks_;
+};
+
+TEST_F(SerialProviderRequests, DataCharacteristicsAsAsked) {
+    struct Row {
+        UCHAR bits, stop, parity;
+        tcflag_t expected;
+    } rows[] = {
+        {FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE, CS8},
+        {FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_NONE, CS7},
+        {FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE, CS8 | CSTOPB},
+        {FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_ODD, CS8 | PARENB | PARODD},
+        {FT_BITS_7, FT_STOP_BITS_2, FT_PARITY_EVEN, CS7 | CSTOPB | PARENB},
+        {FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_MARK, CS8 | PARENB | CMSPAR | PARODD},
+        {FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_SPACE, CS8 | PARENB | CMSPAR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "bits " << int(row.bits) << " stop " << int(row.stop)
+                                        << " parity " << int(row.parity));
+        settings_.clear();
+        EXPECT_EQ(Api().SetDataCharacteristics(h_, row.bits, row.stop, row.parity), FT_OK);
+        EXPECT_EQ(LastFrameBits(), row.expected);
+    }
+}
+
+TEST_F(SerialProviderRequests, FlowControlAsAsked) {
+    EXPECT_EQ(Api().SetFlowControl(h_, FT_FLOW_XON_XOFF, 0x11, 0x13), FT_OK);
+    ASSERT_EQ(settings_.size(), 1u);
+    EXPECT_EQ(settings_[0].c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(settings_[0].c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(settings_[0].c_cc[VSTART], 0x11);
+    EXPECT_EQ(settings_[0].c_cc[VSTOP], 0x13);
+    EXPECT_EQ(Api().SetFlowControl(h_, FT_FLOW_RTS_CTS, 0, 0), FT_OK);
+    ASSERT_EQ(settings_.size(), 2u);
+    EXPECT_NE(settings_[1].c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(settings_[1].c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(Api().SetFlowControl(h_, FT_FLOW_NONE, 0, 0), FT_OK);
+    ASSERT_EQ(settings_.size(), 3u);
+    EXPECT_EQ(settings_[2].c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(settings_[2].c_iflag & (IXON | IXOFF), 0u);
+}
+
+TEST_F(SerialProviderRequests, BreakOnThenOff) {
+    EXPECT_EQ(Api().SetBreakOn(h_), FT_OK);
+    EXPECT_EQ(Api().SetBreakOff(h_), FT_OK);
+    EXPECT_EQ(breaks_, (std::vector<bool>{true, false}));
 }
 
 TEST_F(SerialProvider, RefusedLineSettingsChangeNothing) {
