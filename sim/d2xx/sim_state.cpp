@@ -1,3 +1,6 @@
+// The simulated reader library's shared state: its devices, the function
+// names of the call log, and the pump that moves due reply bytes into a
+// device's receive buffer.
 #include "d2xx/sim_state.h"
 
 #include <algorithm>

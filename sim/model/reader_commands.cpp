@@ -47,35 +47,26 @@ bool ChunkRange(const std::string& p, unsigned* start, unsigned* count) {
 } // namespace
 
 Reader::Outcome Reader::Dispatch(Time t, const std::string& code, const std::string& params) {
-    if (code == "BZ") {
-        return CmdBZ(params);
-    }
-    if (code == "LT") {
-        return CmdLT(t, params);
-    }
-    if (code == "LP") {
-        return CmdLP(params);
-    }
-    if (code == "GU") {
-        return CmdGU(params);
-    }
-    if (code == "TA") {
-        return CmdTA(params);
-    }
-    if (code == "SR") {
-        return CmdSR(params);
-    }
-    if (code == "SW") {
-        return CmdSW(params);
-    }
-    if (code == "RC") {
-        return CmdRC(params);
-    }
-    if (code == "SC") {
-        return CmdSC(params);
-    }
-    if (code == "GC") {
-        return CmdGC(params);
+    using Handler = Outcome (*)(Reader&, Time, const std::string&);
+    static const struct {
+        const char* code;
+        Handler run;
+    } kCommands[] = {
+        {"BZ", [](Reader& r, Time, const std::string& p) { return r.CmdBZ(p); }},
+        {"LT", [](Reader& r, Time at, const std::string& p) { return r.CmdLT(at, p); }},
+        {"LP", [](Reader& r, Time, const std::string& p) { return r.CmdLP(p); }},
+        {"GU", [](Reader& r, Time, const std::string& p) { return r.CmdGU(p); }},
+        {"TA", [](Reader& r, Time, const std::string& p) { return r.CmdTA(p); }},
+        {"SR", [](Reader& r, Time, const std::string& p) { return r.CmdSR(p); }},
+        {"SW", [](Reader& r, Time, const std::string& p) { return r.CmdSW(p); }},
+        {"RC", [](Reader& r, Time, const std::string& p) { return r.CmdRC(p); }},
+        {"SC", [](Reader& r, Time, const std::string& p) { return r.CmdSC(p); }},
+        {"GC", [](Reader& r, Time, const std::string& p) { return r.CmdGC(p); }},
+    };
+    for (const auto& command : kCommands) {
+        if (code == command.code) {
+            return command.run(*this, t, params);
+        }
     }
     return Fail(kStatusUnknownCommand);
 }

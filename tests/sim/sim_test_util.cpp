@@ -1,3 +1,4 @@
+// Helpers for the simulated reader's own tests.
 #include "sim_test_util.h"
 
 #include "model/printable.h"
