@@ -13,7 +13,7 @@
 // --in-process: the simulated D2XX library in this process instead.
 #include "kq.h"
 #include "kqsim.h"
-#include "kqsim_process.h"
+#include "bench_support.h"
 
 #include <atomic>
 #include <cstdio>
@@ -75,13 +75,7 @@ int main(int argc, char** argv) {
         serial = sim.tty;
     }
 
-    auto prop = std::make_unique<KQ_PROPERTY>();
-    std::memset(prop.get(), 0, sizeof(KQ_PROPERTY));
-    prop->ReadTimeout = 500;
-    prop->WriteTimeout = 500;
-    prop->StopFlag = 1;
-    prop->SerialNo = serial.c_str();
-    KQ_Init_PROPERTY(prop.get());
+    auto prop = kqbench::NewRecord(serial);
     if (KQ_OpenUSB(prop.get()) != KQ_OK) {
         std::fprintf(stderr, "cannot open the simulated reader %s\n", serial.c_str());
         kqbench::StopKqsim(sim);

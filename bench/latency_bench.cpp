@@ -15,7 +15,7 @@
 // serial provider asks the kernel driver for) and 16 ms (the default).
 #include "kq.h"
 #include "kqsim.h"
-#include "kqsim_process.h"
+#include "bench_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -152,12 +152,6 @@ int main(int argc, char** argv) {
                 options.rounds);
     std::vector<std::vector<Result>> table;
     for (unsigned latency : options.latencies) {
-        auto prop = std::make_unique<KQ_PROPERTY>();
-        std::memset(prop.get(), 0, sizeof(KQ_PROPERTY));
-        prop->ReadTimeout = 500;
-        prop->WriteTimeout = 500;
-        prop->StopFlag = 1;
-        KQ_Init_PROPERTY(prop.get());
         KqsimProcess sim;
         std::string serial = "KQSIM0001";
         if (options.pty) {
@@ -178,7 +172,7 @@ int main(int argc, char** argv) {
             kqsim_tag_add(kSensor, 4, 64);
             kqsim_tag_set_sensor(kSensor, 90, "00A1B2C3");
         }
-        prop->SerialNo = serial.c_str();
+        auto prop = kqbench::NewRecord(serial);
         if (KQ_OpenUSB(prop.get()) != KQ_OK) {
             std::fprintf(stderr, "cannot open the simulated reader %s\n", serial.c_str());
             StopKqsim(sim);

@@ -220,17 +220,30 @@ bool SensorAddress(const std::string& p, std::string* uid) {
     return true;
 }
 
+// The sensor tag with this UID in the field, or null.
+Tag* FieldSensor(TagStore& tags, const std::string& uid) {
+    Tag* tag = tags.FindInField(uid);
+    return tag != nullptr && tag->sensor ? tag : nullptr;
+}
+
+// RC and GC carry "DC" and the UID only: the sensor tag they address, or
+// the status to fail with (0 when found).
+char AddressedSensor(TagStore& tags, const std::string& p, Tag** tag) {
+    std::string uid;
+    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
+        return kStatusBadParameter;
+    }
+    *tag = FieldSensor(tags, uid);
+    return *tag == nullptr ? kStatusNoTag : 0;
+}
+
 } // namespace
 
 // RC DC UID: the sensor's 8-character configuration.
 Reader::Outcome Reader::CmdRC(const std::string& p) {
-    std::string uid;
-    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
-        return Fail(kStatusBadParameter);
-    }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
-        return Fail(kStatusNoTag);
+    Tag* tag = nullptr;
+    if (char failed = AddressedSensor(tags_, p, &tag); failed != 0) {
+        return Fail(failed);
     }
     Outcome o;
     o.payload = tag->sensor->config;
@@ -244,8 +257,8 @@ Reader::Outcome Reader::CmdSC(const std::string& p) {
     if (p.size() != 6 + kUidLength || !SensorAddress(p, &uid) || !Hex2(p, 2 + kUidLength, &trial)) {
         return Fail(kStatusBadParameter);
     }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
+    Tag* tag = FieldSensor(tags_, uid);
+    if (tag == nullptr) {
         return Fail(kStatusNoTag);
     }
     std::string reference = p.substr(4 + kUidLength, 2);
@@ -260,13 +273,9 @@ Reader::Outcome Reader::CmdSC(const std::string& p) {
 // GC DC UID: '0' and the comparator ('1' when the trial exceeds the
 // threshold).
 Reader::Outcome Reader::CmdGC(const std::string& p) {
-    std::string uid;
-    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
-        return Fail(kStatusBadParameter);
-    }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
-        return Fail(kStatusNoTag);
+    Tag* tag = nullptr;
+    if (char failed = AddressedSensor(tags_, p, &tag); failed != 0) {
+        return Fail(failed);
     }
     Outcome o;
     o.payload = "0";

@@ -44,16 +44,32 @@ int ReadShortReply(KQ_PROPERTY* prop, char reply[kShortFrameCapacity]) {
     return KQ_OK;
 }
 
+// Builds the short command's frame and sends it. KQ_OK or KQ_ERR_SEND.
+int SendShortFrame(KQ_PROPERTY* prop, const char* code, const char* param) {
+    char frame[kShortFrameCapacity];
+    size_t bytes = BuildFrame(frame, sizeof frame, code, {param});
+    DWORD written = 0;
+    return SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) == FT_OK ? KQ_OK
+                                                                                : KQ_ERR_SEND;
+}
+
+// LT and LP: the frame out, then the 7-byte reply into reply (zeroed).
+// KQ_OK, KQ_ERR_SEND or KQ_ERR_RECEIVE.
+int ShortExchange(KQ_PROPERTY* prop, const char* code, const char* param,
+                  char reply[kShortFrameCapacity]) {
+    if (SendShortFrame(prop, code, param) != KQ_OK) {
+        return KQ_ERR_SEND;
+    }
+    return ReadShortReply(prop, reply) == KQ_OK ? KQ_OK : KQ_ERR_RECEIVE;
+}
+
 } // namespace
 
 int BZCommand(KQ_PROPERTY* prop, int length) {
     unsigned beep = static_cast<unsigned>(length) & 0xFF;
     char hex[3];
     Hex2(beep, hex);
-    char frame[kShortFrameCapacity];
-    size_t bytes = BuildFrame(frame, sizeof frame, "BZ", {hex});
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) != FT_OK) {
+    if (SendShortFrame(prop, "BZ", hex) != KQ_OK) {
         return KQ_ERR_SEND;
     }
     // The reader answers once the beep is over.
@@ -68,29 +84,19 @@ int BZCommand(KQ_PROPERTY* prop, int length) {
 }
 
 int LTCommand(KQ_PROPERTY* prop, int flag) {
-    char frame[kShortFrameCapacity];
-    size_t bytes = BuildFrame(frame, sizeof frame, "LT", {flag == 1 ? "01" : "00"});
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
     char reply[kShortFrameCapacity];
-    if (ReadShortReply(prop, reply) != KQ_OK) {
-        return KQ_ERR_RECEIVE;
+    int r = ShortExchange(prop, "LT", flag == 1 ? "01" : "00", reply);
+    if (r != KQ_OK) {
+        return r;
     }
     return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);
 }
 
 int LPCommand(KQ_PROPERTY* prop, char* status) {
-    char frame[kShortFrameCapacity];
-    size_t bytes = BuildFrame(frame, sizeof frame, "LP", {});
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
     char reply[kShortFrameCapacity];
-    if (ReadShortReply(prop, reply) != KQ_OK) {
-        return KQ_ERR_RECEIVE;
+    int r = ShortExchange(prop, "LP", "", reply);
+    if (r != KQ_OK) {
+        return r;
     }
     *status = reply[kStatusIndex];
     return KQ_OK;

@@ -1,7 +1,11 @@
-// The kqsim program serving one simulated reader on a pseudo-terminal, for
-// the benchmarks that reach it through the library's serial provider.
+// What the benchmarks share: the kqsim program serving one simulated reader
+// on a pseudo-terminal (reached through the library's serial provider), and
+// a fresh record.
 #pragma once
 
+#include "kq.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,5 +22,9 @@ struct KqsimProcess {
 // the tty path it prints.
 KqsimProcess StartKqsim(const std::vector<std::string>& args);
 void StopKqsim(const KqsimProcess& sim);
+
+// A cleared record for the reader with this serial number (kept alive by
+// the caller): 500 ms timeouts, no worker, no notifications.
+std::unique_ptr<KQ_PROPERTY> NewRecord(const std::string& serial);
 
 } // namespace kqbench

@@ -1,8 +1,9 @@
-// Starting and stopping the kqsim program for the benchmarks.
-#include "kqsim_process.h"
+// What the benchmarks share.
+#include "bench_support.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -60,6 +61,17 @@ void StopKqsim(const KqsimProcess& sim) {
         kill(sim.pid, SIGTERM);
         waitpid(sim.pid, nullptr, 0);
     }
+}
+
+std::unique_ptr<KQ_PROPERTY> NewRecord(const std::string& serial) {
+    auto prop = std::make_unique<KQ_PROPERTY>();
+    std::memset(prop.get(), 0, sizeof(KQ_PROPERTY));
+    prop->ReadTimeout = 500;
+    prop->WriteTimeout = 500;
+    prop->StopFlag = 1;
+    prop->SerialNo = serial.c_str();
+    KQ_Init_PROPERTY(prop.get());
+    return prop;
 }
 
 } // namespace kqbench
