@@ -15,10 +15,10 @@
 // serial provider asks the kernel driver for) and 16 ms (the default).
 #include "kq.h"
 #include "kqsim.h"
+#include "bench_support.h"
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,11 +26,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,57 +41,13 @@ struct Options {
     std::vector<unsigned> latencies{0, 1, 16};
 };
 
-// A kqsim process serving one reader; its tty path.
-struct Sim {
-    pid_t pid = -1;
-    std::string tty;
-};
+using kqbench::KqsimProcess;
+using kqbench::StopKqsim;
 
-Sim StartKqsim(unsigned latency_ms) {
-    Sim sim;
-    int out[2];
-    if (pipe(out) != 0) {
-        return sim;
-    }
-    std::string latency = std::to_string(latency_ms);
+KqsimProcess StartKqsim(unsigned latency_ms) {
     std::string sensor = std::string(kSensor) + ":90:00A1B2C3";
-    std::fflush(nullptr);
-    sim.pid = fork();
-    if (sim.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        signal(SIGPIPE, SIG_IGN);
-        execl(KQSIM_PROGRAM_PATH, "kqsim", "--quiet", "--latency", latency.c_str(), "--tag", kTag1,
-              "--tag", kTag2, "--tag", kSensor, "--sensor", sensor.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) {
-            break;
-        }
-        char buf[256];
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        line.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    if (line.find('\n') != std::string::npos) {
-        sim.tty = line.substr(0, line.find('\n'));
-    }
-    return sim;
-}
-
-void StopKqsim(const Sim& sim) {
-    if (sim.pid > 0) {
-        kill(sim.pid, SIGTERM);
-        waitpid(sim.pid, nullptr, 0);
-    }
+    return kqbench::StartKqsim({"--quiet", "--latency", std::to_string(latency_ms), "--tag", kTag1,
+                                "--tag", kTag2, "--tag", kSensor, "--sensor", sensor});
 }
 
 struct Result {
@@ -131,7 +82,7 @@ Result Measure(const std::string& name, int rounds, const std::function<int()>& 
 
 std::vector<Result> RunOperations(KQ_PROPERTY* prop, int rounds) {
     std::vector<Result> results;
-    results.push_back(Measure("KQ_GetUID (2 tags)", rounds, [prop] { return KQ_GetUID(prop); }));
+    results.push_back(Measure("KQ_GetUID (3 tags)", rounds, [prop] { return KQ_GetUID(prop); }));
     results.push_back(Measure("KQ_TagCommand", rounds, [prop] {
         std::strcpy(prop->IN_TA, "0123ABC");
         return KQ_TagCommand(prop);
@@ -142,7 +93,7 @@ std::vector<Result> RunOperations(KQ_PROPERTY* prop, int rounds) {
     sr.BlockCount = 16;
     std::strcpy(sr.UID, kTag1);
     auto out = std::make_unique<KQ_TAGINFO>();
-    results.push_back(Measure("KQ_SelectRead (16 blocks)", rounds, [&] {
+    results.push_back(Measure("KQ_SelectRead (16 blocks of 4 characters)", rounds, [&] {
         KQ_Init_TAGINFO(out.get());
         return KQ_SelectRead(prop, &sr, out.get());
     }));
@@ -201,13 +152,7 @@ int main(int argc, char** argv) {
                 options.rounds);
     std::vector<std::vector<Result>> table;
     for (unsigned latency : options.latencies) {
-        auto prop = std::make_unique<KQ_PROPERTY>();
-        std::memset(prop.get(), 0, sizeof(KQ_PROPERTY));
-        prop->ReadTimeout = 500;
-        prop->WriteTimeout = 500;
-        prop->StopFlag = 1;
-        KQ_Init_PROPERTY(prop.get());
-        Sim sim;
+        KqsimProcess sim;
         std::string serial = "KQSIM0001";
         if (options.pty) {
             sim = StartKqsim(latency);
@@ -227,7 +172,7 @@ int main(int argc, char** argv) {
             kqsim_tag_add(kSensor, 4, 64);
             kqsim_tag_set_sensor(kSensor, 90, "00A1B2C3");
         }
-        prop->SerialNo = serial.c_str();
+        auto prop = kqbench::NewRecord(serial);
         if (KQ_OpenUSB(prop.get()) != KQ_OK) {
             std::fprintf(stderr, "cannot open the simulated reader %s\n", serial.c_str());
             StopKqsim(sim);

@@ -507,6 +507,35 @@ KQ_LAYOUT_CHECK(prop_size_32_64,
 #undef KQ_W_
 
 /* ------------------------------------------------------------------------ */
+/* Threads                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The library keeps no state of its own per reader: everything is in the
+ * client's KQ_PROPERTY. Calls on one record are made from one thread at a
+ * time; records of different readers may be used from different threads.
+ *
+ * A loop worker (LoopMode 1) runs on a thread of its own from the operation
+ * that starts it until KQ_LoopStop returns, or until it ends by itself on
+ * device loss (WM_KQ_USBERROR, StopFlag 1). While it runs:
+ *   - the worker reads Handle, StopFlag, BuzzerOn, BuzzerTime, hWnd,
+ *     SerialNo, ReadTimeout and WriteTimeout (a reopen), and IN_MR or IN_MW
+ *     (the multi loops, at every pass);
+ *   - the worker writes its result block (OUT_GU, OUT_MR, OUT_MW or OUT_TA),
+ *     StopFlag (1 on device loss) and Handle (when a connection check inside
+ *     it reopens the device);
+ *   - the client may call KQ_LoopStop and KQ_CheckStatusUSB, from any thread,
+ *     and may read the worker's result block after WM_KQ_DATA; the worker may
+ *     already be rewriting it for its next report, so copy what you need at
+ *     once. Every other call on the record, and every write of the fields
+ *     above, must wait until KQ_LoopStop has returned.
+ * Handle and StopFlag are the only fields both threads write; the library
+ * reads and writes them atomically. KQ_LoopStop sets StopFlag, waits for the
+ * worker to end and clears hThread; hThread and LoopKind are written only by
+ * the client's thread (the operation that starts a worker, and KQ_LoopStop).
+ */
+
+/* ------------------------------------------------------------------------ */
 /* Device management                                                        */
 /* ------------------------------------------------------------------------ */
 

@@ -24,7 +24,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set_target_properties(kq_link_d2xx_meter PROPERTIES CXX_VISIBILITY_PRESET hidden)
 
   kq_test(link_alloc_test INTERNAL link/alloc_test.cpp)
-  target_link_libraries(link_alloc_test PRIVATE kq_link_d2xx_meter)
+  target_link_libraries(link_alloc_test PRIVATE kq_link_d2xx_meter kq_serial_support)
   target_compile_definitions(link_alloc_test PRIVATE
     KQ_METER_LIBRARY_PATH="$<TARGET_FILE:kq_link_d2xx_meter>")
 endif()

@@ -20,7 +20,7 @@ target_link_libraries(serial_provider_test PRIVATE kq_serial_support)
 kq_test(serial_diagnose_test serial/diagnose_test.cpp
         ${PROJECT_SOURCE_DIR}/tools/kqtool/diagnose.cpp)
 target_include_directories(serial_diagnose_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/kqtool)
-target_link_libraries(serial_diagnose_test PRIVATE kq_serial_support)
+target_link_libraries(serial_diagnose_test PRIVATE kq_serial_support kq_serial_ports)
 
 # Provider selection: one test process per row, each with its own
 # environment. KQ_TEST_KEEP_D2XX keeps the test main from pointing KQ_D2XX

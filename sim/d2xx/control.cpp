@@ -324,7 +324,7 @@ void kqsim_clear_logs(void) {
 }
 
 const char* kqsim_fn_name(int fn) {
-    return fn >= 0 && fn < KQSIM_FN_COUNT ? kFnNames[fn] : "?";
+    return FnName(fn);
 }
 
 } // extern "C"

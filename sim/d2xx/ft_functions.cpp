@@ -45,10 +45,10 @@ class Call {
     FT_STATUS Lookup(HandleRec** rec) {
         auto it = s_.handles.find(entry_.handle);
         if (it == s_.handles.end()) {
-            return KQSIM_FT_INVALID_HANDLE;
+            return FT_INVALID_HANDLE;
         }
         *rec = &it->second;
-        return it->second.stale ? KQSIM_FT_IO_ERROR : KQSIM_FT_OK;
+        return it->second.stale ? FT_IO_ERROR : FT_OK;
     }
     kqsim_call& Entry() { return entry_; }
     FT_STATUS Done(FT_STATUS status) {
@@ -71,7 +71,7 @@ bool Begin(Call& call, HandleRec** rec, FT_STATUS* status) {
         return true;
     }
     *status = call.Lookup(rec);
-    return *status != KQSIM_FT_OK;
+    return *status != FT_OK;
 }
 
 void CopySerial(char* out, const std::string& text) {
@@ -95,40 +95,40 @@ FT_STATUS KQSIM_FT_CALL FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
         return call.Done(st);
     }
     std::vector<Device*> listed = Listed(s);
-    bool by_description = (flags & KQSIM_FT_OPEN_BY_DESCRIPTION) != 0;
+    bool by_description = (flags & FT_OPEN_BY_DESCRIPTION) != 0;
     auto text = [&](const Device* d) {
         return by_description ? std::string(KQSIM_DESCRIPTION) : d->serial;
     };
-    if (flags & KQSIM_FT_LIST_NUMBER_ONLY) {
+    if (flags & FT_LIST_NUMBER_ONLY) {
         if (arg1 == nullptr) {
-            return call.Done(KQSIM_FT_INVALID_PARAMETER);
+            return call.Done(FT_INVALID_PARAMETER);
         }
         *static_cast<DWORD*>(arg1) = static_cast<DWORD>(listed.size());
-        return call.Done(KQSIM_FT_OK);
+        return call.Done(FT_OK);
     }
-    if (flags & KQSIM_FT_LIST_BY_INDEX) {
+    if (flags & FT_LIST_BY_INDEX) {
         size_t index = static_cast<size_t>(reinterpret_cast<uintptr_t>(arg1));
         if (arg2 == nullptr) {
-            return call.Done(KQSIM_FT_INVALID_PARAMETER);
+            return call.Done(FT_INVALID_PARAMETER);
         }
         if (index >= listed.size()) {
-            return call.Done(KQSIM_FT_DEVICE_NOT_FOUND);
+            return call.Done(FT_DEVICE_NOT_FOUND);
         }
         CopySerial(static_cast<char*>(arg2), text(listed[index]));
-        return call.Done(KQSIM_FT_OK);
+        return call.Done(FT_OK);
     }
-    if (flags & KQSIM_FT_LIST_ALL) {
+    if (flags & FT_LIST_ALL) {
         if (arg1 == nullptr || arg2 == nullptr) {
-            return call.Done(KQSIM_FT_INVALID_PARAMETER);
+            return call.Done(FT_INVALID_PARAMETER);
         }
         char** buffers = static_cast<char**>(arg1);
         for (size_t i = 0; i < listed.size(); ++i) {
             CopySerial(buffers[i], text(listed[i]));
         }
         *static_cast<DWORD*>(arg2) = static_cast<DWORD>(listed.size());
-        return call.Done(listed.empty() ? KQSIM_FT_DEVICE_NOT_FOUND : KQSIM_FT_OK);
+        return call.Done(listed.empty() ? FT_DEVICE_NOT_FOUND : FT_OK);
     }
-    return call.Done(KQSIM_FT_INVALID_PARAMETER);
+    return call.Done(FT_INVALID_PARAMETER);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_OpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) {
@@ -145,23 +145,23 @@ FT_STATUS KQSIM_FT_CALL FT_OpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) {
         return call.Done(st);
     }
     if (arg1 == nullptr || handle == nullptr) {
-        return call.Done(KQSIM_FT_INVALID_PARAMETER);
+        return call.Done(FT_INVALID_PARAMETER);
     }
     std::string wanted = static_cast<const char*>(arg1);
     Device* found = nullptr;
     for (Device* d : Listed(s)) {
-        bool match = (flags & KQSIM_FT_OPEN_BY_SERIAL_NUMBER) ? d->serial == wanted
-                     : (flags & KQSIM_FT_OPEN_BY_DESCRIPTION) ? wanted == KQSIM_DESCRIPTION
-                                                              : false;
+        bool match = (flags & FT_OPEN_BY_SERIAL_NUMBER) ? d->serial == wanted
+                     : (flags & FT_OPEN_BY_DESCRIPTION) ? wanted == KQSIM_DESCRIPTION
+                                                        : false;
         if (match && (found == nullptr || found->open_handle != 0)) {
             found = d;
         }
     }
     if (found == nullptr) {
-        return call.Done(KQSIM_FT_DEVICE_NOT_FOUND);
+        return call.Done(FT_DEVICE_NOT_FOUND);
     }
     if (found->open_handle != 0) {
-        return call.Done(KQSIM_FT_DEVICE_NOT_OPENED); // already open elsewhere
+        return call.Done(FT_DEVICE_NOT_OPENED); // already open elsewhere
     }
     uint64_t id = s.next_handle;
     s.next_handle += kHandleStep;
@@ -174,7 +174,7 @@ FT_STATUS KQSIM_FT_CALL FT_OpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) {
     found->reader.TakeDue(Clock::now(), found->rx);
     found->rx.clear();
     *handle = reinterpret_cast<FT_HANDLE>(static_cast<uintptr_t>(id));
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_ResetDevice(FT_HANDLE h) {
@@ -186,7 +186,7 @@ FT_STATUS KQSIM_FT_CALL FT_ResetDevice(FT_HANDLE h) {
     if (Begin(call, &rec, &st)) {
         return call.Done(st);
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetBaudRate(FT_HANDLE h, ULONG baud) {
@@ -199,7 +199,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetBaudRate(FT_HANDLE h, ULONG baud) {
     if (Begin(call, &rec, &st)) {
         return call.Done(st);
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop,
@@ -215,7 +215,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR
     if (Begin(call, &rec, &st)) {
         return call.Done(st);
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff) {
@@ -230,7 +230,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, U
     if (Begin(call, &rec, &st)) {
         return call.Done(st);
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetTimeouts(FT_HANDLE h, ULONG read_ms, ULONG write_ms) {
@@ -246,7 +246,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetTimeouts(FT_HANDLE h, ULONG read_ms, ULONG write_m
     }
     rec->read_timeout_ms = read_ms;
     rec->write_timeout_ms = write_ms;
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_Purge(FT_HANDLE h, ULONG mask) {
@@ -263,10 +263,10 @@ FT_STATUS KQSIM_FT_CALL FT_Purge(FT_HANDLE h, ULONG mask) {
     // arrive later. The transmit side is always empty: writes are handed to
     // the reader at once.
     Pump(*rec->device, Clock::now());
-    if (mask & 1u) {
+    if ((mask & FT_PURGE_RX) != 0) {
         rec->device->rx.clear();
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_GetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
@@ -279,14 +279,14 @@ FT_STATUS KQSIM_FT_CALL FT_GetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* e
         return call.Done(st);
     }
     if (rx == nullptr || tx == nullptr || events == nullptr) {
-        return call.Done(KQSIM_FT_INVALID_PARAMETER);
+        return call.Done(FT_INVALID_PARAMETER);
     }
     Pump(*rec->device, Clock::now());
     *rx = static_cast<DWORD>(rec->device->rx.size());
     *tx = 0;
     *events = 0;
     call.Entry().a0 = *rx;
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_GetQueueStatus(FT_HANDLE h, DWORD* rx) {
@@ -299,12 +299,12 @@ FT_STATUS KQSIM_FT_CALL FT_GetQueueStatus(FT_HANDLE h, DWORD* rx) {
         return call.Done(st);
     }
     if (rx == nullptr) {
-        return call.Done(KQSIM_FT_INVALID_PARAMETER);
+        return call.Done(FT_INVALID_PARAMETER);
     }
     Pump(*rec->device, Clock::now());
     *rx = static_cast<DWORD>(rec->device->rx.size());
     call.Entry().a0 = *rx;
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetBreakOn(FT_HANDLE h) {
@@ -317,7 +317,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetBreakOn(FT_HANDLE h) {
         return call.Done(st);
     }
     rec->device->reader.Break(Clock::now());
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_SetBreakOff(FT_HANDLE h) {
@@ -329,7 +329,7 @@ FT_STATUS KQSIM_FT_CALL FT_SetBreakOff(FT_HANDLE h) {
     if (Begin(call, &rec, &st)) {
         return call.Done(st);
     }
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_Write(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
@@ -348,12 +348,12 @@ FT_STATUS KQSIM_FT_CALL FT_Write(FT_HANDLE h, void* buf, DWORD n, DWORD* written
         return call.Done(st);
     }
     if ((buf == nullptr && n > 0) || written == nullptr) {
-        return call.Done(KQSIM_FT_INVALID_PARAMETER);
+        return call.Done(FT_INVALID_PARAMETER);
     }
     rec->device->reader.Write(Clock::now(), static_cast<const uint8_t*>(buf), n);
     *written = n;
     s.cv.notify_all(); // a reader waiting in FT_Read has a new wake-up time
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 FT_STATUS KQSIM_FT_CALL FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
@@ -367,7 +367,7 @@ FT_STATUS KQSIM_FT_CALL FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
         return call.Done(st);
     }
     if ((buf == nullptr && n > 0) || read == nullptr) {
-        return call.Done(KQSIM_FT_INVALID_PARAMETER);
+        return call.Done(FT_INVALID_PARAMETER);
     }
     *read = 0;
     const uint64_t id = HandleId(h);
@@ -377,10 +377,10 @@ FT_STATUS KQSIM_FT_CALL FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
         // The handle may have been closed, reset or unplugged meanwhile.
         auto it = s.handles.find(id);
         if (it == s.handles.end()) {
-            return call.Done(KQSIM_FT_INVALID_HANDLE);
+            return call.Done(FT_INVALID_HANDLE);
         }
         if (it->second.stale) {
-            return call.Done(KQSIM_FT_IO_ERROR);
+            return call.Done(FT_IO_ERROR);
         }
         Device& d = *it->second.device;
         Time now = Clock::now();
@@ -393,7 +393,7 @@ FT_STATUS KQSIM_FT_CALL FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
             d.rx.erase(0, got);
             *read = static_cast<DWORD>(got);
             call.Entry().a1 = *read;
-            return call.Done(KQSIM_FT_OK);
+            return call.Done(FT_OK);
         }
         std::optional<Time> wake = d.reader.NextWake();
         if (timeout != 0) {
@@ -417,7 +417,7 @@ FT_STATUS KQSIM_FT_CALL FT_Close(FT_HANDLE h) {
     }
     auto it = s.handles.find(HandleId(h));
     if (it == s.handles.end()) {
-        return call.Done(KQSIM_FT_INVALID_HANDLE);
+        return call.Done(FT_INVALID_HANDLE);
     }
     // A stale handle is released too.
     if (!it->second.stale && it->second.device->open_handle == it->first) {
@@ -426,7 +426,7 @@ FT_STATUS KQSIM_FT_CALL FT_Close(FT_HANDLE h) {
     }
     s.handles.erase(it);
     s.cv.notify_all();
-    return call.Done(KQSIM_FT_OK);
+    return call.Done(FT_OK);
 }
 
 } // extern "C"

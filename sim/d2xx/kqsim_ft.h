@@ -2,50 +2,26 @@
  * kqsim_ft.h - the D2XX functions the simulated reader library exports,
  * with the vendor's prototypes, for programs that call them directly (the
  * simulator's own tests). Clients of the KQ library never include this: the
- * library binds the functions at run time.
+ * library binds the functions at run time. C++ only: the types and numbers
+ * are the project's one D2XX vocabulary (link/d2xx_defs.h).
  */
 #ifndef KQSIM_FT_H
 #define KQSIM_FT_H
 
-#include <stdint.h>
+#include "link/d2xx_defs.h"
 
-#ifdef __cplusplus
+/* The vendor's header declares its types and numbers globally. */
+using namespace kq::ft;
+
 extern "C" {
-#endif
 
-typedef uint32_t FT_STATUS;
-typedef void* FT_HANDLE;
-typedef uint32_t DWORD;
-typedef uint32_t ULONG;
-typedef uint16_t USHORT;
-typedef uint8_t UCHAR;
-
-#if defined(_WIN32) && !defined(_WIN64)
-#define KQSIM_FT_CALL __stdcall
-#else
-#define KQSIM_FT_CALL
-#endif
+#define KQSIM_FT_CALL KQ_D2XX_CALL
 
 #if defined(_WIN32)
 #define KQSIM_FT_API /* exported through kqsim_d2xx.def */
 #else
 #define KQSIM_FT_API __attribute__((visibility("default")))
 #endif
-
-/* Status numbers of the vendor driver. */
-#define KQSIM_FT_OK 0u
-#define KQSIM_FT_INVALID_HANDLE 1u
-#define KQSIM_FT_DEVICE_NOT_FOUND 2u
-#define KQSIM_FT_DEVICE_NOT_OPENED 3u
-#define KQSIM_FT_IO_ERROR 4u
-#define KQSIM_FT_INVALID_PARAMETER 6u
-
-/* Flags of FT_ListDevices and FT_OpenEx. */
-#define KQSIM_FT_OPEN_BY_SERIAL_NUMBER 1u
-#define KQSIM_FT_OPEN_BY_DESCRIPTION 2u
-#define KQSIM_FT_LIST_ALL 0x20000000u
-#define KQSIM_FT_LIST_BY_INDEX 0x40000000u
-#define KQSIM_FT_LIST_NUMBER_ONLY 0x80000000u
 
 /* Description every simulated device reports. */
 #define KQSIM_DESCRIPTION "KQ RFID Reader (simulated)"
@@ -68,8 +44,6 @@ KQSIM_FT_API FT_STATUS KQSIM_FT_CALL FT_Write(FT_HANDLE h, void* buf, DWORD n, D
 KQSIM_FT_API FT_STATUS KQSIM_FT_CALL FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read);
 KQSIM_FT_API FT_STATUS KQSIM_FT_CALL FT_Close(FT_HANDLE h);
 
-#ifdef __cplusplus
-}
-#endif
+} /* extern "C" */
 
 #endif /* KQSIM_FT_H */

@@ -1,26 +1,55 @@
+// The simulated reader library's shared state: its devices, the function
+// names of the call log, and the pump that moves due reply bytes into a
+// device's receive buffer.
 #include "d2xx/sim_state.h"
 
 #include <algorithm>
 
 namespace kqsim::d2xx {
 
-const char* const kFnNames[KQSIM_FN_COUNT] = {
-    "FT_ListDevices",
-    "FT_OpenEx",
-    "FT_ResetDevice",
-    "FT_SetBaudRate",
-    "FT_SetDataCharacteristics",
-    "FT_SetFlowControl",
-    "FT_SetTimeouts",
-    "FT_Purge",
-    "FT_GetStatus",
-    "FT_GetQueueStatus",
-    "FT_SetBreakOn",
-    "FT_SetBreakOff",
-    "FT_Write",
-    "FT_Read",
-    "FT_Close",
+namespace {
+
+struct FnEntry {
+    int fn;
+    const char* name;
 };
+
+// Each name beside the number it belongs to; the check below refuses a
+// table whose entries are out of order or missing.
+constexpr FnEntry kFnNameTable[] = {
+    {KQSIM_FT_LISTDEVICES, "FT_ListDevices"},
+    {KQSIM_FT_OPENEX, "FT_OpenEx"},
+    {KQSIM_FT_RESETDEVICE, "FT_ResetDevice"},
+    {KQSIM_FT_SETBAUDRATE, "FT_SetBaudRate"},
+    {KQSIM_FT_SETDATACHARACTERISTICS, "FT_SetDataCharacteristics"},
+    {KQSIM_FT_SETFLOWCONTROL, "FT_SetFlowControl"},
+    {KQSIM_FT_SETTIMEOUTS, "FT_SetTimeouts"},
+    {KQSIM_FT_PURGE, "FT_Purge"},
+    {KQSIM_FT_GETSTATUS, "FT_GetStatus"},
+    {KQSIM_FT_GETQUEUESTATUS, "FT_GetQueueStatus"},
+    {KQSIM_FT_SETBREAKON, "FT_SetBreakOn"},
+    {KQSIM_FT_SETBREAKOFF, "FT_SetBreakOff"},
+    {KQSIM_FT_WRITE, "FT_Write"},
+    {KQSIM_FT_READ, "FT_Read"},
+    {KQSIM_FT_CLOSE, "FT_Close"},
+};
+
+constexpr bool InFunctionOrder() {
+    int i = 0;
+    for (const FnEntry& entry : kFnNameTable) {
+        if (entry.fn != i++) {
+            return false;
+        }
+    }
+    return i == KQSIM_FN_COUNT;
+}
+static_assert(InFunctionOrder(), "kFnNameTable must list every kqsim_fn in order");
+
+} // namespace
+
+const char* FnName(int fn) {
+    return fn >= 0 && fn < KQSIM_FN_COUNT ? kFnNameTable[fn].name : "?";
+}
 
 void ApplySettings(const Settings& s, Reader& r) {
     r.SetRealistic(s.realistic);

@@ -22,7 +22,8 @@ constexpr uint64_t kFirstHandle = 0x51D0;
 constexpr uint64_t kHandleStep = 0x10;
 constexpr const char* kDefaultSerial = "KQSIM0001";
 
-extern const char* const kFnNames[KQSIM_FN_COUNT];
+// "FT_Purge" for KQSIM_FT_PURGE; "?" for a number that names no function.
+const char* FnName(int fn);
 
 struct Settings {
     bool realistic = true;

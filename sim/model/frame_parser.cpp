@@ -1,3 +1,4 @@
+// Splitting the host's bytes into command frames.
 #include "frame_parser.h"
 
 namespace kqsim {

@@ -1,3 +1,5 @@
+// The reader's serial output through the FTDI chip: wire time, USB packets
+// and the latency timer.
 #include "output_line.h"
 
 #include <algorithm>

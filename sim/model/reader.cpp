@@ -1,3 +1,5 @@
+// The simulated reader's timeline: bytes in, frames parsed, commands carried
+// out when due, replies and loop reports out.
 #include "reader.h"
 
 #include <algorithm>

@@ -47,35 +47,26 @@ bool ChunkRange(const std::string& p, unsigned* start, unsigned* count) {
 } // namespace
 
 Reader::Outcome Reader::Dispatch(Time t, const std::string& code, const std::string& params) {
-    if (code == "BZ") {
-        return CmdBZ(params);
-    }
-    if (code == "LT") {
-        return CmdLT(t, params);
-    }
-    if (code == "LP") {
-        return CmdLP(params);
-    }
-    if (code == "GU") {
-        return CmdGU(params);
-    }
-    if (code == "TA") {
-        return CmdTA(params);
-    }
-    if (code == "SR") {
-        return CmdSR(params);
-    }
-    if (code == "SW") {
-        return CmdSW(params);
-    }
-    if (code == "RC") {
-        return CmdRC(params);
-    }
-    if (code == "SC") {
-        return CmdSC(params);
-    }
-    if (code == "GC") {
-        return CmdGC(params);
+    using Handler = Outcome (*)(Reader&, Time, const std::string&);
+    static const struct {
+        const char* code;
+        Handler run;
+    } kCommands[] = {
+        {"BZ", [](Reader& r, Time, const std::string& p) { return r.CmdBZ(p); }},
+        {"LT", [](Reader& r, Time at, const std::string& p) { return r.CmdLT(at, p); }},
+        {"LP", [](Reader& r, Time, const std::string& p) { return r.CmdLP(p); }},
+        {"GU", [](Reader& r, Time, const std::string& p) { return r.CmdGU(p); }},
+        {"TA", [](Reader& r, Time, const std::string& p) { return r.CmdTA(p); }},
+        {"SR", [](Reader& r, Time, const std::string& p) { return r.CmdSR(p); }},
+        {"SW", [](Reader& r, Time, const std::string& p) { return r.CmdSW(p); }},
+        {"RC", [](Reader& r, Time, const std::string& p) { return r.CmdRC(p); }},
+        {"SC", [](Reader& r, Time, const std::string& p) { return r.CmdSC(p); }},
+        {"GC", [](Reader& r, Time, const std::string& p) { return r.CmdGC(p); }},
+    };
+    for (const auto& command : kCommands) {
+        if (code == command.code) {
+            return command.run(*this, t, params);
+        }
     }
     return Fail(kStatusUnknownCommand);
 }
@@ -229,17 +220,30 @@ bool SensorAddress(const std::string& p, std::string* uid) {
     return true;
 }
 
+// The sensor tag with this UID in the field, or null.
+Tag* FieldSensor(TagStore& tags, const std::string& uid) {
+    Tag* tag = tags.FindInField(uid);
+    return tag != nullptr && tag->sensor ? tag : nullptr;
+}
+
+// RC and GC carry "DC" and the UID only: the sensor tag they address, or
+// the status to fail with (0 when found).
+char AddressedSensor(TagStore& tags, const std::string& p, Tag** tag) {
+    std::string uid;
+    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
+        return kStatusBadParameter;
+    }
+    *tag = FieldSensor(tags, uid);
+    return *tag == nullptr ? kStatusNoTag : 0;
+}
+
 } // namespace
 
 // RC DC UID: the sensor's 8-character configuration.
 Reader::Outcome Reader::CmdRC(const std::string& p) {
-    std::string uid;
-    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
-        return Fail(kStatusBadParameter);
-    }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
-        return Fail(kStatusNoTag);
+    Tag* tag = nullptr;
+    if (char failed = AddressedSensor(tags_, p, &tag); failed != 0) {
+        return Fail(failed);
     }
     Outcome o;
     o.payload = tag->sensor->config;
@@ -253,8 +257,8 @@ Reader::Outcome Reader::CmdSC(const std::string& p) {
     if (p.size() != 6 + kUidLength || !SensorAddress(p, &uid) || !Hex2(p, 2 + kUidLength, &trial)) {
         return Fail(kStatusBadParameter);
     }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
+    Tag* tag = FieldSensor(tags_, uid);
+    if (tag == nullptr) {
         return Fail(kStatusNoTag);
     }
     std::string reference = p.substr(4 + kUidLength, 2);
@@ -269,13 +273,9 @@ Reader::Outcome Reader::CmdSC(const std::string& p) {
 // GC DC UID: '0' and the comparator ('1' when the trial exceeds the
 // threshold).
 Reader::Outcome Reader::CmdGC(const std::string& p) {
-    std::string uid;
-    if (p.size() != 2 + kUidLength || !SensorAddress(p, &uid)) {
-        return Fail(kStatusBadParameter);
-    }
-    Tag* tag = tags_.FindInField(uid);
-    if (tag == nullptr || !tag->sensor) {
-        return Fail(kStatusNoTag);
+    Tag* tag = nullptr;
+    if (char failed = AddressedSensor(tags_, p, &tag); failed != 0) {
+        return Fail(failed);
     }
     Outcome o;
     o.payload = "0";

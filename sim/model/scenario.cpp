@@ -1,3 +1,5 @@
+// Reading a scenario from the kqsim command line or a scenario file, and
+// applying it to a reader.
 #include "scenario.h"
 
 #include <algorithm>

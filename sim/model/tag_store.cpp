@@ -1,3 +1,4 @@
+// The simulated reader's tags: memory, sensor settings and the field.
 #include "tag_store.h"
 
 #include <algorithm>

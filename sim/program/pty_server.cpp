@@ -1,3 +1,5 @@
+// kqsim's pseudo-terminal: the reader model behind the master side, served
+// until a signal ends it.
 #include "pty_server.h"
 
 #include "model/printable.h"
@@ -14,8 +16,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include "model/printable.h"
-
 #include <termios.h>
 #include <unistd.h>
 

@@ -4,16 +4,26 @@
 
 #include "kq.h"
 #include "link/d2xx.h"
+#include "link/shared_fields.h"
+#include "protocol/protocol.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 namespace kq {
 
-// StopFlag is the one-byte handshake between a client thread and a worker:
-// always read and written through these.
-unsigned char LoadStopFlag(const KQ_PROPERTY* prop);
-void StoreStopFlag(KQ_PROPERTY* prop, unsigned char value);
+// STX, code, the parameters in order and CR LF, into frame (cap bytes,
+// zeroed here; the text never exceeds cap - 1). Returns the frame's length.
+size_t BuildFrame(char* frame, size_t cap, const char* code,
+                  std::initializer_list<const char*> params);
+
+// One exchange: sends bytes of frame, sleeps wait_ms (the reader's
+// processing time; 0 = none), receives one reply frame into reply (capacity
+// bytes, zeroed here; *length its length). Returns KQ_OK when the reply's
+// status is '0'; else KQ_ERR_SEND, KQ_ERR_RECEIVE or the status's code.
+int Exchange(KQ_PROPERTY* prop, const char* frame, size_t bytes, uint32_t wait_ms, char* reply,
+             size_t capacity, DWORD* length);
 
 // Reply status character (not '0') to a result code. NUL and any character
 // that is not a hexadecimal digit give KQ_ERR_NOREPLY.

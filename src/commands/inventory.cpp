@@ -9,18 +9,20 @@ namespace kq {
 
 namespace {
 
-constexpr DWORD kGuReplyCapacity = 128;
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
+}
+
+size_t BuildGuFrame(char (&frame)[kShortFrameCapacity]) {
+    return BuildFrame(frame, sizeof frame, "GU", {});
 }
 
 } // namespace
 
 FT_STATUS SendGuFrame(KQ_PROPERTY* prop) {
-    const char frame[] = {STX, 'G', 'U', '\r', '\n', '\0'};
+    char frame[kShortFrameCapacity];
     DWORD written = 0;
-    return SendFrame(prop, frame, 5, &written);
+    return SendFrame(prop, frame, static_cast<DWORD>(BuildGuFrame(frame)), &written);
 }
 
 bool GuReplyCount(const char* reply, unsigned* count) {
@@ -32,30 +34,26 @@ bool GuReplyCount(const char* reply, unsigned* count) {
 }
 
 void GuReplyUid(const char* reply, unsigned i, char* uid) {
-    const char* field = reply + 7 + 16 * i;
-    std::memcpy(uid, field, strnlen(field, 16));
+    const char* field = reply + 7 + kUidChars * i;
+    std::memcpy(uid, field, strnlen(field, kUidChars));
 }
 
 int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out) {
     KQ_Init_OUT_GU(out);
-    if (SendGuFrame(prop) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
+    char frame[kShortFrameCapacity];
+    size_t bytes = BuildGuFrame(frame);
     char reply[kGuReplyCapacity];
-    std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
-    if (ReceiveFrame(prop, reply, kGuReplyCapacity, &length) != FT_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    if (reply[4] != '0') {
-        return StatusToCode(reply[4]);
+    int r = Exchange(prop, frame, bytes, 0, reply, sizeof reply, &length);
+    if (r != KQ_OK) {
+        return r;
     }
     unsigned count = 0;
     if (!GuReplyCount(reply, &count)) {
         return KQ_ERR_UIDCOUNT;
     }
     out->Count = static_cast<unsigned char>(count);
-    if (out->Count > 4) {
+    if (out->Count > kTagSlots) {
         return KQ_ERR_UIDCOUNT;
     }
     for (unsigned i = 0; i < out->Count; ++i) {

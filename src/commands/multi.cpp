@@ -7,12 +7,6 @@
 
 namespace kq {
 
-namespace {
-
-constexpr unsigned kTagSlots = 4;
-
-} // namespace
-
 int MultiReadOnce(KQ_PROPERTY* prop, const KQ_IN_MR* in, KQ_OUT_MR* out) {
     std::memset(out, 0, sizeof(KQ_OUT_MR));
 
@@ -30,13 +24,13 @@ int MultiReadOnce(KQ_PROPERTY* prop, const KQ_IN_MR* in, KQ_OUT_MR* out) {
     for (unsigned i = 0; i < out->TagCount && i < kTagSlots; ++i) {
         std::memset(request.UID, 0, sizeof request.UID);
         std::memcpy(request.UID, inventory.TagInfo[i].UID,
-                    BoundedLength(inventory.TagInfo[i].UID, 16));
+                    BoundedLength(inventory.TagInfo[i].UID, kUidChars));
         KQ_TAGINFO tag;
         int r = KQ_SelectRead(prop, &request, &tag);
-        std::memcpy(out->TagInfo[i].UID, request.UID, 16);
+        std::memcpy(out->TagInfo[i].UID, request.UID, kUidChars);
         if (r == KQ_OK) {
             ++out->DoneCount;
-            std::memcpy(out->TagInfo[i].Data, tag.Data, kReceiveTextMax);
+            std::memcpy(out->TagInfo[i].Data, tag.Data, kTagDataMax);
         }
     }
     return KQ_OK;
@@ -57,7 +51,7 @@ int MultiWriteOnce(KQ_PROPERTY* prop, const KQ_IN_MW* in, KQ_OUT_MW* out) {
     for (unsigned i = 0; i < found; ++i) {
         for (unsigned j = 0; j < kTagSlots; ++j) {
             const KQ_TAGINFO& entry = in->TagInfo[j];
-            if (std::strncmp(entry.UID, inventory.TagInfo[i].UID, 16) != 0) {
+            if (std::strncmp(entry.UID, inventory.TagInfo[i].UID, kUidChars) != 0) {
                 continue;
             }
             // OUT_MW holds four results: a further write could not be
@@ -69,12 +63,11 @@ int MultiWriteOnce(KQ_PROPERTY* prop, const KQ_IN_MW* in, KQ_OUT_MW* out) {
             std::memset(&request, 0, sizeof request);
             request.StartBlock = in->StartBlock;
             request.BlockCount = in->BlockCount;
-            std::memcpy(request.TagInfo.UID, entry.UID, BoundedLength(entry.UID, 16));
-            std::memcpy(request.TagInfo.Data, entry.Data,
-                        BoundedLength(entry.Data, kReceiveTextMax));
+            std::memcpy(request.TagInfo.UID, entry.UID, BoundedLength(entry.UID, kUidChars));
+            std::memcpy(request.TagInfo.Data, entry.Data, BoundedLength(entry.Data, kTagDataMax));
             if (KQ_SelectWrite(prop, &request) == KQ_OK) {
-                std::memcpy(out->TagInfo[done].UID, request.TagInfo.UID, 16);
-                std::memcpy(out->TagInfo[done].Data, request.TagInfo.Data, kReceiveTextMax);
+                std::memcpy(out->TagInfo[done].UID, request.TagInfo.UID, kUidChars);
+                std::memcpy(out->TagInfo[done].Data, request.TagInfo.Data, kTagDataMax);
                 ++done;
             }
         }

@@ -1,7 +1,6 @@
 // Select read: a run of blocks of one tag, read 16 blocks per SR exchange.
 #include "commands/commands.h"
 #include "link/link.h"
-#include "platform/platform.h"
 
 #include <cstring>
 
@@ -9,12 +8,8 @@ namespace kq {
 
 namespace {
 
-constexpr unsigned kChunkBlocks = 16;
 constexpr size_t kSrFrameBytes = 25;
-constexpr size_t kSrReplyCapacity = 256;
-constexpr size_t kSrHeadChars = 25;   // STX R SR status and 20 more characters
-constexpr size_t kChunkTextMax = 128; // 16 blocks of 8 characters
-constexpr uint32_t kProcessingWaitMs = 300;
+constexpr size_t kSrHeadChars = 25; // STX R SR status and 20 more characters
 
 } // namespace
 
@@ -24,34 +19,17 @@ int SRCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count
     if (!UidIsValid(uid) || start > 0xFF || count == 0 || count > kChunkBlocks) {
         return KQ_ERR_PARAM;
     }
+    char start_hex[3];
+    char count_hex[3];
+    Hex2(start, start_hex);
+    Hex2(count, count_hex);
     char frame[kSrFrameBytes + 1];
-    std::memset(frame, 0, sizeof frame);
-    const char stx[2] = {STX, '\0'};
-    char hex[3];
-    AppendText(frame, sizeof frame, stx);
-    AppendText(frame, sizeof frame, "SR");
-    Hex2(start, hex);
-    AppendText(frame, sizeof frame, hex);
-    Hex2(count, hex);
-    AppendText(frame, sizeof frame, hex);
-    AppendText(frame, sizeof frame, uid);
-    AppendText(frame, sizeof frame, "\r\n");
-
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(kSrFrameBytes), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
-    // The reader needs its processing time before it answers SR.
-    SleepMs(kProcessingWaitMs);
-
+    size_t bytes = BuildFrame(frame, sizeof frame, "SR", {start_hex, count_hex, uid});
     char reply[kSrReplyCapacity];
-    std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
-    if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) != FT_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    if (reply[4] != '0') {
-        return StatusToCode(reply[4]);
+    int r = Exchange(prop, frame, bytes, kProcessingWaitMs, reply, sizeof reply, &length);
+    if (r != KQ_OK) {
+        return r;
     }
     // The chunk text stands between the 25-character head and the closing
     // CR LF.
@@ -71,7 +49,7 @@ extern "C" {
 
 KQ_EXPORT int KQ_API KQ_SelectRead(KQ_PROPERTY* prop, KQ_IN_SR* in, KQ_TAGINFO* out) {
     std::memset(out, 0, sizeof(KQ_TAGINFO));
-    std::memcpy(out->UID, in->UID, BoundedLength(in->UID, 16));
+    std::memcpy(out->UID, in->UID, BoundedLength(in->UID, kUidChars));
 
     const unsigned start = in->StartBlock;
     const unsigned blocks = in->BlockCount;
@@ -84,7 +62,7 @@ KQ_EXPORT int KQ_API KQ_SelectRead(KQ_PROPERTY* prop, KQ_IN_SR* in, KQ_TAGINFO* 
 
     for (unsigned done = 0; done < blocks; done += kChunkBlocks) {
         unsigned count = blocks - done < kChunkBlocks ? blocks - done : kChunkBlocks;
-        char chunk[kReceiveTextMax + 1];
+        char chunk[kTagDataMax + 1];
         std::memset(chunk, 0, sizeof chunk);
         int r = SRCommand(prop, in->UID, start + done, count, chunk);
         if (r != KQ_OK) {

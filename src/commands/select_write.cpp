@@ -2,7 +2,6 @@
 // exchange, then read back and compared.
 #include "commands/commands.h"
 #include "link/link.h"
-#include "platform/platform.h"
 
 #include <cstring>
 
@@ -10,12 +9,8 @@ namespace kq {
 
 namespace {
 
-constexpr unsigned kChunkBlocks = 16;
-constexpr size_t kChunkTextMax = 128; // 16 blocks of 8 characters
 constexpr size_t kSwFrameOverhead = 25;
 constexpr size_t kSwFrameMax = kSwFrameOverhead + kChunkTextMax;
-constexpr size_t kSwReplyCapacity = 154;
-constexpr uint32_t kProcessingWaitMs = 300;
 
 } // namespace
 
@@ -42,40 +37,19 @@ int SWCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count
         n > kChunkTextMax || BoundedLength(text, kChunkTextMax + 1) != n) {
         return KQ_ERR_PARAM;
     }
-    char uid_field[17];
+    char uid_field[kUidChars + 1];
     std::memset(uid_field, 0, sizeof uid_field);
-    std::memcpy(uid_field, uid, 16);
-
+    std::memcpy(uid_field, uid, kUidChars);
+    char start_hex[3];
+    char count_hex[3];
+    Hex2(start, start_hex);
+    Hex2(count, count_hex);
     char frame[kSwFrameMax + 1];
-    std::memset(frame, 0, sizeof frame);
-    const char stx[2] = {STX, '\0'};
-    char hex[3];
-    AppendText(frame, sizeof frame, stx);
-    AppendText(frame, sizeof frame, "SW");
-    Hex2(start, hex);
-    AppendText(frame, sizeof frame, hex);
-    Hex2(count, hex);
-    AppendText(frame, sizeof frame, hex);
-    AppendText(frame, sizeof frame, text); // the text comes before the UID
-    AppendText(frame, sizeof frame, uid_field);
-    AppendText(frame, sizeof frame, "\r\n");
-
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(n + kSwFrameOverhead), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
-    SleepMs(kProcessingWaitMs);
-
+    // The text comes before the UID.
+    size_t bytes = BuildFrame(frame, sizeof frame, "SW", {start_hex, count_hex, text, uid_field});
     char reply[kSwReplyCapacity];
-    std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
-    if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) != FT_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    if (reply[4] == '0') {
-        return KQ_OK;
-    }
-    return StatusToCode(reply[4]);
+    return Exchange(prop, frame, bytes, kProcessingWaitMs, reply, sizeof reply, &length);
 }
 
 } // namespace kq
@@ -106,7 +80,7 @@ KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in) {
         return KQ_ERR_BLOCKSIZE;
     }
 
-    char work[kReceiveTextMax + 1];
+    char work[kTagDataMax + 1];
     std::memset(work, 0, sizeof work);
     std::memcpy(work, in->TagInfo.Data, written_length);
 
@@ -116,7 +90,7 @@ KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in) {
     for (unsigned done = 0; done < blocks; done += kChunkBlocks) {
         unsigned count = blocks - done < kChunkBlocks ? blocks - done : kChunkBlocks;
         size_t n = static_cast<size_t>(block_size) * count;
-        char chunk[kReceiveTextMax + 1];
+        char chunk[kTagDataMax + 1];
         std::memset(chunk, 0, sizeof chunk);
         std::memcpy(chunk, work + static_cast<size_t>(done) * block_size, n);
         r = SWCommand(prop, in->TagInfo.UID, start + done, count, n, chunk);
@@ -129,7 +103,7 @@ KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in) {
     std::memset(&back_request, 0, sizeof back_request);
     back_request.StartBlock = in->StartBlock;
     back_request.BlockCount = in->BlockCount;
-    std::memcpy(back_request.UID, in->TagInfo.UID, 16);
+    std::memcpy(back_request.UID, in->TagInfo.UID, kUidChars);
     KQ_TAGINFO back;
     // A failed read-back delivers fewer characters and fails the comparison.
     KQ_SelectRead(prop, &back_request, &back);

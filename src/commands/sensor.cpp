@@ -9,43 +9,18 @@ namespace kq {
 
 namespace {
 
-constexpr size_t kShortFrameBytes = 23; // RC and GC
+constexpr size_t kRcGcFrameBytes = 23; // RC and GC
 constexpr size_t kScFrameBytes = 27;
-constexpr size_t kRcScReplyCapacity = 45;
-constexpr size_t kGcReplyCapacity = 10;
 constexpr size_t kConfigChars = 8;
 constexpr size_t kScParamChars = 4;
 
-// Builds STX code "DC" UID [param] CR LF into frame (zeroed here).
-void BuildSensorFrame(char* frame, size_t cap, const char* code, const char* uid,
-                      const char* param) {
-    std::memset(frame, 0, cap);
-    const char stx[2] = {STX, '\0'};
-    AppendText(frame, cap, stx);
-    AppendText(frame, cap, code);
-    AppendText(frame, cap, "DC");
-    AppendText(frame, cap, uid);
-    AppendText(frame, cap, param);
-    AppendText(frame, cap, "\r\n");
-}
-
-// Sends the frame and collects the reply into reply (zeroed here). Returns
-// KQ_OK when the reply's status is '0', else the failure's code.
-int SensorExchange(KQ_PROPERTY* prop, const char* frame, size_t bytes, char* reply,
-                   size_t capacity) {
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
-    std::memset(reply, 0, capacity);
+// STX, code, "DC", the UID and the parameter (if any), CR LF; then the
+// exchange. Returns KQ_OK when the reply's status is '0'.
+int SensorExchange(KQ_PROPERTY* prop, char* frame, size_t cap, const char* code, const char* uid,
+                   const char* param, char* reply, size_t capacity) {
+    size_t bytes = BuildFrame(frame, cap, code, {"DC", uid, param});
     DWORD length = 0;
-    if (ReceiveFrame(prop, reply, static_cast<DWORD>(capacity), &length) != FT_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    if (reply[4] != '0') {
-        return StatusToCode(reply[4]);
-    }
-    return KQ_OK;
+    return Exchange(prop, frame, bytes, 0, reply, capacity, &length);
 }
 
 bool IsLineEnd(char c) {
@@ -58,10 +33,9 @@ int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[8]) {
     if (!UidIsValid(uid)) {
         return KQ_ERR_PARAM;
     }
-    char frame[kShortFrameBytes + 1];
-    BuildSensorFrame(frame, sizeof frame, "RC", uid, "");
+    char frame[kRcGcFrameBytes + 1];
     char reply[kRcScReplyCapacity];
-    int r = SensorExchange(prop, frame, kShortFrameBytes, reply, sizeof reply);
+    int r = SensorExchange(prop, frame, sizeof frame, "RC", uid, "", reply, sizeof reply);
     if (r != KQ_OK) {
         return r;
     }
@@ -74,19 +48,17 @@ int SCCommand(KQ_PROPERTY* prop, const char* uid, const char* param) {
         return KQ_ERR_PARAM;
     }
     char frame[kScFrameBytes + 1];
-    BuildSensorFrame(frame, sizeof frame, "SC", uid, param);
     char reply[kRcScReplyCapacity];
-    return SensorExchange(prop, frame, kScFrameBytes, reply, sizeof reply);
+    return SensorExchange(prop, frame, sizeof frame, "SC", uid, param, reply, sizeof reply);
 }
 
 int GCCommand(KQ_PROPERTY* prop, const char* uid, unsigned char* comparator) {
     if (!UidIsValid(uid)) {
         return KQ_ERR_PARAM;
     }
-    char frame[kShortFrameBytes + 1];
-    BuildSensorFrame(frame, sizeof frame, "GC", uid, "");
+    char frame[kRcGcFrameBytes + 1];
     char reply[kGcReplyCapacity];
-    int r = SensorExchange(prop, frame, kShortFrameBytes, reply, sizeof reply);
+    int r = SensorExchange(prop, frame, sizeof frame, "GC", uid, "", reply, sizeof reply);
     if (r != KQ_OK) {
         return r;
     }

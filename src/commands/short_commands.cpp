@@ -2,7 +2,7 @@
 // loop on) and LP (reader loop off).
 #include "commands/commands.h"
 
-#include "link/handle.h"
+#include "link/shared_fields.h"
 #include "link/link.h"
 #include "platform/platform.h"
 
@@ -12,7 +12,6 @@ namespace kq {
 
 namespace {
 
-constexpr DWORD kShortReplyBytes = 7;
 // The reader answers LT and LP within a few milliseconds; a reader that stays
 // silent for this many 10 ms polls (about one second) is taken as not
 // answering, so no call and no loop stop can hang on it.
@@ -21,7 +20,7 @@ constexpr unsigned kShortReplyPolls = 100;
 // Waits until the 7-byte reply is queued, then reads it into reply (8 bytes,
 // zeroed here). KQ_ERR_RECEIVE when the queue poll fails, the reply does not
 // come within the bound, or the read fails.
-int ReadShortReply(KQ_PROPERTY* prop, char reply[8]) {
+int ReadShortReply(KQ_PROPERTY* prop, char reply[kShortFrameCapacity]) {
     const D2xxApi& ft = D2xx();
     DWORD queued = 0;
     for (unsigned poll = 1;; ++poll) {
@@ -37,22 +36,31 @@ int ReadShortReply(KQ_PROPERTY* prop, char reply[8]) {
             return KQ_ERR_RECEIVE;
         }
     }
-    std::memset(reply, 0, 8);
+    std::memset(reply, 0, kShortFrameCapacity);
     DWORD got = 0;
-    if (ReadRaw(prop, reply, kShortReplyBytes, &got) != FT_OK) {
+    if (ReadRaw(prop, reply, static_cast<DWORD>(kShortReplyBytes), &got) != FT_OK) {
         return KQ_ERR_RECEIVE;
     }
     return KQ_OK;
 }
 
-// STX, the code, an optional parameter, CR LF, into a zeroed frame buffer.
-void BuildShortFrame(char frame[8], const char* code, const char* param) {
-    std::memset(frame, 0, 8);
-    const char stx[2] = {STX, '\0'};
-    AppendText(frame, 8, stx);
-    AppendText(frame, 8, code);
-    AppendText(frame, 8, param);
-    AppendText(frame, 8, "\r\n");
+// Builds the short command's frame and sends it. KQ_OK or KQ_ERR_SEND.
+int SendShortFrame(KQ_PROPERTY* prop, const char* code, const char* param) {
+    char frame[kShortFrameCapacity];
+    size_t bytes = BuildFrame(frame, sizeof frame, code, {param});
+    DWORD written = 0;
+    return SendFrame(prop, frame, static_cast<DWORD>(bytes), &written) == FT_OK ? KQ_OK
+                                                                                : KQ_ERR_SEND;
+}
+
+// LT and LP: the frame out, then the 7-byte reply into reply (zeroed).
+// KQ_OK, KQ_ERR_SEND or KQ_ERR_RECEIVE.
+int ShortExchange(KQ_PROPERTY* prop, const char* code, const char* param,
+                  char reply[kShortFrameCapacity]) {
+    if (SendShortFrame(prop, code, param) != KQ_OK) {
+        return KQ_ERR_SEND;
+    }
+    return ReadShortReply(prop, reply) == KQ_OK ? KQ_OK : KQ_ERR_RECEIVE;
 }
 
 } // namespace
@@ -61,49 +69,36 @@ int BZCommand(KQ_PROPERTY* prop, int length) {
     unsigned beep = static_cast<unsigned>(length) & 0xFF;
     char hex[3];
     Hex2(beep, hex);
-    char frame[8];
-    BuildShortFrame(frame, "BZ", hex);
-    DWORD written = 0;
-    if (SendFrame(prop, frame, 7, &written) != FT_OK) {
+    if (SendShortFrame(prop, "BZ", hex) != KQ_OK) {
         return KQ_ERR_SEND;
     }
     // The reader answers once the beep is over.
     SleepMs(beep * 100);
-    char reply[45];
+    char reply[kShortFrameCapacity];
     std::memset(reply, 0, sizeof reply);
     DWORD got = 0;
-    if (ReadRaw(prop, reply, kShortReplyBytes, &got) != FT_OK) {
+    if (ReadRaw(prop, reply, static_cast<DWORD>(kShortReplyBytes), &got) != FT_OK) {
         return KQ_ERR_RECEIVE;
     }
-    return reply[4] == '0' ? KQ_OK : StatusToCode(reply[4]);
+    return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);
 }
 
 int LTCommand(KQ_PROPERTY* prop, int flag) {
-    char frame[8];
-    BuildShortFrame(frame, "LT", flag == 1 ? "01" : "00");
-    DWORD written = 0;
-    if (SendFrame(prop, frame, 7, &written) != FT_OK) {
-        return KQ_ERR_SEND;
+    char reply[kShortFrameCapacity];
+    int r = ShortExchange(prop, "LT", flag == 1 ? "01" : "00", reply);
+    if (r != KQ_OK) {
+        return r;
     }
-    char reply[8];
-    if (ReadShortReply(prop, reply) != KQ_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    return reply[4] == '0' ? KQ_OK : StatusToCode(reply[4]);
+    return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);
 }
 
 int LPCommand(KQ_PROPERTY* prop, char* status) {
-    char frame[8];
-    BuildShortFrame(frame, "LP", "");
-    DWORD written = 0;
-    if (SendFrame(prop, frame, 5, &written) != FT_OK) {
-        return KQ_ERR_SEND;
+    char reply[kShortFrameCapacity];
+    int r = ShortExchange(prop, "LP", "", reply);
+    if (r != KQ_OK) {
+        return r;
     }
-    char reply[8];
-    if (ReadShortReply(prop, reply) != KQ_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    *status = reply[4];
+    *status = reply[kStatusIndex];
     return KQ_OK;
 }
 

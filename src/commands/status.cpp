@@ -1,4 +1,4 @@
-// Result codes from reply status characters, and the StopFlag handshake byte.
+// Result codes from reply status characters.
 #include "commands/commands.h"
 
 namespace kq {
@@ -16,14 +16,6 @@ int StatusToCode(char status) {
     // Nothing at the status position, or a garbled character: either way the
     // reply cannot be trusted, and success must not be reported for it.
     return KQ_ERR_NOREPLY;
-}
-
-unsigned char LoadStopFlag(const KQ_PROPERTY* prop) {
-    return __atomic_load_n(&prop->StopFlag, __ATOMIC_ACQUIRE);
-}
-
-void StoreStopFlag(KQ_PROPERTY* prop, unsigned char value) {
-    __atomic_store_n(&prop->StopFlag, value, __ATOMIC_RELEASE);
 }
 
 } // namespace kq

@@ -7,15 +7,6 @@
 
 namespace kq {
 
-namespace {
-
-constexpr size_t kTaTextMax = 35;
-constexpr DWORD kTaReplyCapacity = 45;
-// STX, 'R', "TA", status, two sub-status characters, CR LF.
-constexpr DWORD kTaReplyOverhead = 9;
-
-} // namespace
-
 int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out) {
     std::memset(*out, 0, sizeof(KQ_OUT_TA));
     // A text without a NUL in its 36 bytes is taken as its first 35
@@ -25,26 +16,13 @@ int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out) {
     std::memcpy(text, *in, n);
     text[n] = '\0';
 
-    char frame[41];
-    std::memset(frame, 0, sizeof frame);
-    const char stx[2] = {STX, '\0'};
-    AppendText(frame, sizeof frame, stx);
-    AppendText(frame, sizeof frame, "TA");
-    AppendText(frame, sizeof frame, text);
-    AppendText(frame, sizeof frame, "\r\n");
-    DWORD written = 0;
-    if (SendFrame(prop, frame, static_cast<DWORD>(n + 5), &written) != FT_OK) {
-        return KQ_ERR_SEND;
-    }
-
+    char frame[kTaTextMax + 6];
+    size_t bytes = BuildFrame(frame, sizeof frame, "TA", {text});
     char reply[kTaReplyCapacity];
-    std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
-    if (ReceiveFrame(prop, reply, kTaReplyCapacity, &length) != FT_OK) {
-        return KQ_ERR_RECEIVE;
-    }
-    if (reply[4] != '0') {
-        return StatusToCode(reply[4]);
+    int r = Exchange(prop, frame, bytes, 0, reply, sizeof reply, &length);
+    if (r != KQ_OK) {
+        return r;
     }
     if (reply[5] != '0' || reply[6] != '0') {
         (*out)[0] = reply[5];
@@ -73,7 +51,6 @@ extern "C" KQ_EXPORT int KQ_API KQ_TagCommand(KQ_PROPERTY* prop) {
         return BuzzerTail(prop, r);
     }
     if (prop->LoopMode == 1) {
-        prop->LoopKind = KQ_LOOP_TAGCOMMAND;
         return StartLoopWorker(prop, KQ_LOOP_TAGCOMMAND);
     }
     return r;

@@ -7,7 +7,7 @@ namespace kq {
 bool UidIsValid(const char* uid) {
     // Exactly 16 characters and the NUL in the 17th byte: nothing shorter,
     // and nothing that runs on past the field.
-    return BoundedLength(uid, 17) == 16;
+    return BoundedLength(uid, kUidChars + 1) == kUidChars;
 }
 
 } // namespace kq

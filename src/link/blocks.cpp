@@ -1,12 +1,13 @@
 // Clearing functions of the records shared with clients.
 #include "kq.h"
+#include "protocol/protocol.h"
 
 #include <cstring>
 
 namespace {
 
 // The four tag entries every multi-tag block carries.
-void ClearEntries(KQ_TAGINFO (&tags)[4]) {
+void ClearEntries(KQ_TAGINFO (&tags)[kq::kTagSlots]) {
     std::memset(tags, 0, sizeof tags);
 }
 

@@ -2,39 +2,11 @@
 // bound once per process from the provider that KQ_D2XX names.
 #pragma once
 
-#include <cstdint>
+#include "link/d2xx_defs.h"
 
 namespace kq {
 
-using FT_STATUS = uint32_t;
-using FT_HANDLE = void*;
-using DWORD = uint32_t;
-using ULONG = uint32_t;
-using USHORT = uint16_t;
-using UCHAR = uint8_t;
-
-#if defined(_WIN32) && !defined(_WIN64)
-#define KQ_D2XX_CALL __stdcall
-#else
-#define KQ_D2XX_CALL
-#endif
-
-// Status numbers of the vendor driver that the library itself produces.
-constexpr FT_STATUS FT_OK = 0;
-constexpr FT_STATUS FT_INVALID_HANDLE = 1;
-constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
-constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
-constexpr FT_STATUS FT_IO_ERROR = 4;
-
-// Constants the library passes.
-constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
-constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
-constexpr UCHAR FT_BITS_8 = 8;
-constexpr UCHAR FT_STOP_BITS_1 = 0;
-constexpr UCHAR FT_PARITY_NONE = 0;
-constexpr USHORT FT_FLOW_NONE = 0;
-constexpr ULONG FT_PURGE_RX = 1;
-constexpr ULONG FT_PURGE_TX = 2;
+using namespace kq::ft;
 
 struct D2xxApi {
     FT_STATUS(KQ_D2XX_CALL* ListDevices)(void* arg1, void* arg2, DWORD flags);

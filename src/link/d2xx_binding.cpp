@@ -55,10 +55,23 @@ FT_STATUS KQ_D2XX_CALL NoTransfer(FT_HANDLE, void*, DWORD, DWORD*) {
     return FT_DEVICE_NOT_FOUND;
 }
 
+// Filled by name: a table whose entries changed places would not compile.
 constexpr D2xxApi kNoProvider = {
-    NoListDevices,    NoOpenEx,      NoHandleCall, NoSetBaudRate, NoSetDataCharacteristics,
-    NoSetFlowControl, NoSetTimeouts, NoPurge,      NoGetStatus,   NoGetQueueStatus,
-    NoHandleCall,     NoHandleCall,  NoTransfer,   NoTransfer,    NoHandleCall,
+    .ListDevices = NoListDevices,
+    .OpenEx = NoOpenEx,
+    .ResetDevice = NoHandleCall,
+    .SetBaudRate = NoSetBaudRate,
+    .SetDataCharacteristics = NoSetDataCharacteristics,
+    .SetFlowControl = NoSetFlowControl,
+    .SetTimeouts = NoSetTimeouts,
+    .Purge = NoPurge,
+    .GetStatus = NoGetStatus,
+    .GetQueueStatus = NoGetQueueStatus,
+    .SetBreakOn = NoHandleCall,
+    .SetBreakOff = NoHandleCall,
+    .Write = NoTransfer,
+    .Read = NoTransfer,
+    .Close = NoHandleCall,
 };
 
 struct Binding {

@@ -1,5 +1,5 @@
 // Frame exchange: one command frame out, one reply frame in.
-#include "link/handle.h"
+#include "link/shared_fields.h"
 #include "link/link.h"
 
 #include "platform/platform.h"

@@ -4,12 +4,12 @@
 
 #include "kq.h"
 #include "link/d2xx.h"
+#include "protocol/protocol.h"
 
 #include <cstddef>
 
 namespace kq {
 
-constexpr char STX = 0x02;
 constexpr unsigned kReceivePolls = 202;  // queue polls per ReceiveFrame
 constexpr size_t kReceiveTextMax = 2048; // chunk and accumulator text
 

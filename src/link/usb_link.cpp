@@ -1,6 +1,6 @@
 // USB link: serial number of the first reader, open with the reader's line
 // settings, probe, close, and the connection check of the command envelope.
-#include "link/handle.h"
+#include "link/shared_fields.h"
 #include "link/link.h"
 
 namespace kq {

@@ -13,7 +13,6 @@ namespace kq {
 
 namespace {
 
-constexpr size_t kReplyCapacity = 128;
 constexpr unsigned kMaxAcceptedCount = 3; // a count of 4 or more is ignored
 
 } // namespace
@@ -33,11 +32,12 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
         }
     }
 
-    char reply[kReplyCapacity];
+    char reply[kGuReplyCapacity];
     std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
     FT_STATUS st = ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length);
-    if (st != FT_OK || reply[1] != 'R' || reply[2] != 'G' || reply[3] != 'U' || reply[4] != '0') {
+    if (st != FT_OK || reply[1] != 'R' || reply[2] != 'G' || reply[3] != 'U' ||
+        reply[kStatusIndex] != kStatusOk) {
         // No inventory: a polling worker lets the reader look for tags by
         // itself from now on; a waiting one keeps waiting.
         if (state->waiting == 0) {
@@ -66,7 +66,7 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
 
 bool MultiLoopIsLast(const MultiLoopState* state, const char* uid) {
     // An empty last UID remembers no tag and matches nothing.
-    return state->last_uid[0] != '\0' && std::strncmp(state->last_uid, uid, 16) == 0;
+    return state->last_uid[0] != '\0' && std::strncmp(state->last_uid, uid, kUidChars) == 0;
 }
 
 void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {

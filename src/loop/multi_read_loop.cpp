@@ -12,8 +12,6 @@ namespace kq {
 
 namespace {
 
-constexpr unsigned kTagSlots = 4;
-
 void ReadTags(KQ_PROPERTY* prop, MultiLoopState* state) {
     KQ_OUT_MR& out = prop->OUT_MR;
     out.TagCount = state->inventory.Count;
@@ -27,7 +25,7 @@ void ReadTags(KQ_PROPERTY* prop, MultiLoopState* state) {
     // meanwhile; there are never more than four entries.
     for (unsigned i = 0; i < out.TagCount && i < kTagSlots; ++i) {
         std::memcpy(request.UID, state->inventory.TagInfo[i].UID, sizeof request.UID);
-        request.UID[16] = '\0';
+        request.UID[kUidChars] = '\0';
         if (MultiLoopIsLast(state, request.UID)) {
             // Met again: not read now; the reader's own loop reports it
             // when it comes back. The other tags are still read.
@@ -36,12 +34,12 @@ void ReadTags(KQ_PROPERTY* prop, MultiLoopState* state) {
         }
         KQ_TAGINFO tag;
         int r = KQ_SelectRead(prop, &request, &tag);
-        std::memcpy(out.TagInfo[i].UID, request.UID, 16);
+        std::memcpy(out.TagInfo[i].UID, request.UID, kUidChars);
         if (r != KQ_OK) {
             continue; // Data keeps what it held; the tag is read again later
         }
         ++out.DoneCount;
-        std::memcpy(out.TagInfo[i].Data, tag.Data, kReceiveTextMax);
+        std::memcpy(out.TagInfo[i].Data, tag.Data, kTagDataMax);
         if (prop->BuzzerOn == 1) {
             KQ_BuzzerCommand(prop, prop->BuzzerTime);
         }

@@ -13,8 +13,6 @@ namespace kq {
 
 namespace {
 
-constexpr unsigned kTagSlots = 4;
-
 void WriteTags(KQ_PROPERTY* prop, MultiLoopState* state) {
     KQ_OUT_MW& out = prop->OUT_MW;
     KQ_IN_SW request;
@@ -33,7 +31,7 @@ void WriteTags(KQ_PROPERTY* prop, MultiLoopState* state) {
         const char* found = state->inventory.TagInfo[i].UID;
         for (unsigned j = 0; j < kTagSlots; ++j) {
             const KQ_TAGINFO& entry = prop->IN_MW.TagInfo[j];
-            if (std::strncmp(entry.UID, found, 16) != 0) {
+            if (std::strncmp(entry.UID, found, kUidChars) != 0) {
                 continue;
             }
             if (MultiLoopIsLast(state, entry.UID)) {
@@ -49,14 +47,13 @@ void WriteTags(KQ_PROPERTY* prop, MultiLoopState* state) {
             std::memset(&request, 0, sizeof request);
             request.StartBlock = start;
             request.BlockCount = blocks;
-            std::memcpy(request.TagInfo.UID, entry.UID, BoundedLength(entry.UID, 16));
-            std::memcpy(request.TagInfo.Data, entry.Data,
-                        BoundedLength(entry.Data, kReceiveTextMax));
+            std::memcpy(request.TagInfo.UID, entry.UID, BoundedLength(entry.UID, kUidChars));
+            std::memcpy(request.TagInfo.Data, entry.Data, BoundedLength(entry.Data, kTagDataMax));
             if (KQ_SelectWrite(prop, &request) != KQ_OK) {
                 continue; // tried again at the next inventory
             }
-            std::memcpy(out.TagInfo[written].UID, request.TagInfo.UID, 16);
-            std::memcpy(out.TagInfo[written].Data, request.TagInfo.Data, kReceiveTextMax);
+            std::memcpy(out.TagInfo[written].UID, request.TagInfo.UID, kUidChars);
+            std::memcpy(out.TagInfo[written].Data, request.TagInfo.Data, kTagDataMax);
             if (prop->BuzzerOn == 1) {
                 KQ_BuzzerCommand(prop, prop->BuzzerTime);
             }

@@ -9,13 +9,6 @@
 
 namespace kq {
 
-namespace {
-
-constexpr DWORD kTaReplyCapacity = 45;
-constexpr DWORD kTaReplyOverhead = 9;
-
-} // namespace
-
 unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
     auto* prop = static_cast<KQ_PROPERTY*>(arg);
     // Cleared once: later answers overwrite only as many bytes as they carry.
@@ -28,7 +21,8 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
         char reply[kTaReplyCapacity];
         std::memset(reply, 0, sizeof reply);
         DWORD length = 0;
-        if (ReceiveFrame(prop, reply, kTaReplyCapacity, &length) == FT_OK && reply[4] == '0') {
+        if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) == FT_OK &&
+            reply[kStatusIndex] == kStatusOk) {
             bool stored = true;
             if (reply[5] != '0' || reply[6] != '0') {
                 prop->OUT_TA[0] = reply[5];

@@ -11,7 +11,6 @@ namespace kq {
 
 namespace {
 
-constexpr DWORD kGuReplyCapacity = 128;
 // Reports of this many tags or more are dropped by the loop (the one-shot
 // inventory accepts up to four).
 constexpr unsigned kLoopTagLimit = 4;
@@ -37,13 +36,14 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
         std::memset(reply, 0, sizeof reply);
         DWORD length = 0;
         unsigned count = 0;
-        if (ReceiveFrame(prop, reply, kGuReplyCapacity, &length) == FT_OK && reply[4] == '0' &&
-            GuReplyCount(reply, &count) && count < kLoopTagLimit) {
+        if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) == FT_OK &&
+            reply[kStatusIndex] == kStatusOk && GuReplyCount(reply, &count) &&
+            count < kLoopTagLimit) {
             prop->OUT_GU.Count = static_cast<unsigned char>(count);
             ClearEntries(&prop->OUT_GU);
             // The count is read back from the record, which the client may
             // change: never go past the four entries.
-            for (unsigned i = 0; i < prop->OUT_GU.Count && i < 4; ++i) {
+            for (unsigned i = 0; i < prop->OUT_GU.Count && i < kTagSlots; ++i) {
                 GuReplyUid(reply, i, prop->OUT_GU.TagInfo[i].UID);
             }
             Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));

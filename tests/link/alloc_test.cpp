@@ -11,6 +11,7 @@
 #include "kq.h"
 #include "kqsim.h"
 #include "link/link.h"
+#include "serial_support.h"
 #include "support/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -252,6 +253,46 @@ TEST_F(NoAllocation, ClearingFunctions) {
                   KQ_Init_OUT_SNSR(&out_snsr);
               }),
               0);
+}
+
+// The built-in serial provider lists ports on every KQ_GetSerialNo and is
+// polled every millisecond while a reply is awaited.
+TEST(NoAllocationSerial, ListingAndQueuePoll) {
+    using namespace kq::ft;
+    const kq::D2xxApi* serial = kq::SerialProviderApi();
+    ASSERT_NE(serial, nullptr);
+    kqserial::TempDir dir;
+    kqserial::FakeSysfs sysfs(dir / "sys");
+    sysfs.AddUsbPort("ttyUSB3", "067b", "PL2303X1");
+    sysfs.AddUsbPort("ttyUSB2", "0403", "KQ000002");
+    kqserial::ScopedEnv root("KQ_SERIAL_SYSFS_ROOT", dir / "sys");
+    char text[64] = {};
+    DWORD count = 0;
+    EXPECT_EQ(AllocationsDuring([&] {
+                  ASSERT_EQ(serial->ListDevices(nullptr, text,
+                                                FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+                            FT_OK);
+                  ASSERT_EQ(serial->ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+              }),
+              0);
+    EXPECT_STREQ(text, "KQ000002");
+    EXPECT_EQ(count, 1u);
+
+    kqserial::Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(
+        serial->OpenEx(const_cast<char*>(pty.SlavePath().c_str()), FT_OPEN_BY_SERIAL_NUMBER, &h),
+        FT_OK);
+    DWORD rx = 0, tx = 0, events = 0;
+    EXPECT_EQ(AllocationsDuring([&] {
+                  for (int i = 0; i < 100; ++i) {
+                      ASSERT_EQ(serial->GetStatus(h, &rx, &tx, &events), FT_OK);
+                      ASSERT_EQ(serial->GetQueueStatus(h, &rx), FT_OK);
+                  }
+              }),
+              0);
+    EXPECT_EQ(serial->Close(h), FT_OK);
 }
 
 } // namespace

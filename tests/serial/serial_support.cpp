@@ -1,3 +1,5 @@
+// Helpers of the serial-provider tests: pseudo-terminals, fake sysfs trees,
+// temporary folders, environment variables and the kqsim program.
 #include "serial_support.h"
 
 #include <cerrno>

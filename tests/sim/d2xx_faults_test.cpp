@@ -38,47 +38,47 @@ TEST_F(FaultTest, FailCallSkipsThenFailsTheGivenNumberOfTimes) {
         EXPECT_EQ(FT_SetBaudRate(h_, 38400), 18u);
     }
     kqsim_clear_faults();
-    EXPECT_EQ(FT_SetBaudRate(h_, 38400), KQSIM_FT_OK);
+    EXPECT_EQ(FT_SetBaudRate(h_, 38400), FT_OK);
 }
 
 TEST_F(FaultTest, FailedCallsHaveNoEffect) {
     h_ = Open(30);
     // A failed write never reaches the reader.
-    kqsim_fail_call(KQSIM_FT_WRITE, KQSIM_FT_IO_ERROR, 0, 1);
-    EXPECT_EQ(Write(h_, Frame("LP")), KQSIM_FT_IO_ERROR);
+    kqsim_fail_call(KQSIM_FT_WRITE, FT_IO_ERROR, 0, 1);
+    EXPECT_EQ(Write(h_, Frame("LP")), FT_IO_ERROR);
     EXPECT_EQ(Queued(h_), 0u);
     EXPECT_EQ(Exchange(h_, "LP"), Frame("RLP0"));
 
     // A failed read takes nothing out of the queue.
-    ASSERT_EQ(Write(h_, Frame("LP")), KQSIM_FT_OK);
-    kqsim_fail_call(KQSIM_FT_READ, KQSIM_FT_IO_ERROR, 0, 1);
+    ASSERT_EQ(Write(h_, Frame("LP")), FT_OK);
+    kqsim_fail_call(KQSIM_FT_READ, FT_IO_ERROR, 0, 1);
     char buf[8] = {};
     DWORD n = 77;
-    EXPECT_EQ(FT_Read(h_, buf, 7, &n), KQSIM_FT_IO_ERROR);
+    EXPECT_EQ(FT_Read(h_, buf, 7, &n), FT_IO_ERROR);
     EXPECT_EQ(Read(h_, 7), Frame("RLP0"));
 
     // A failed purge empties nothing.
-    ASSERT_EQ(Write(h_, Frame("LP")), KQSIM_FT_OK);
-    kqsim_fail_call(KQSIM_FT_PURGE, KQSIM_FT_IO_ERROR, 0, 1);
-    EXPECT_EQ(FT_Purge(h_, 3), KQSIM_FT_IO_ERROR);
+    ASSERT_EQ(Write(h_, Frame("LP")), FT_OK);
+    kqsim_fail_call(KQSIM_FT_PURGE, FT_IO_ERROR, 0, 1);
+    EXPECT_EQ(FT_Purge(h_, 3), FT_IO_ERROR);
     EXPECT_EQ(Queued(h_), 7u);
 
     // A failed close keeps the handle; a failed open creates none.
-    kqsim_fail_call(KQSIM_FT_CLOSE, KQSIM_FT_IO_ERROR, 0, 1);
-    EXPECT_EQ(FT_Close(h_), KQSIM_FT_IO_ERROR);
+    kqsim_fail_call(KQSIM_FT_CLOSE, FT_IO_ERROR, 0, 1);
+    EXPECT_EQ(FT_Close(h_), FT_IO_ERROR);
     EXPECT_EQ(kqsim_open_handles(), 1);
-    EXPECT_EQ(FT_Close(h_), KQSIM_FT_OK);
+    EXPECT_EQ(FT_Close(h_), FT_OK);
     h_ = nullptr;
-    kqsim_fail_call(KQSIM_FT_OPENEX, KQSIM_FT_DEVICE_NOT_FOUND, 0, 1);
+    kqsim_fail_call(KQSIM_FT_OPENEX, FT_DEVICE_NOT_FOUND, 0, 1);
     FT_HANDLE h = nullptr;
-    EXPECT_EQ(FT_OpenEx(const_cast<char*>(kSerial), KQSIM_FT_OPEN_BY_SERIAL_NUMBER, &h),
-              KQSIM_FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_OpenEx(const_cast<char*>(kSerial), FT_OPEN_BY_SERIAL_NUMBER, &h),
+              FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(kqsim_open_handles(), 0);
 
     kqsim_fail_call(KQSIM_FT_LISTDEVICES, 7, 0, 1);
     char serial[64] = "untouched";
     EXPECT_EQ(FT_ListDevices(reinterpret_cast<void*>(uintptr_t{0}), serial,
-                             KQSIM_FT_LIST_BY_INDEX | KQSIM_FT_OPEN_BY_SERIAL_NUMBER),
+                             FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
               7u);
     EXPECT_STREQ(serial, "untouched");
 }
@@ -89,10 +89,9 @@ TEST_F(FaultTest, CallLogRecordsEveryCallWithItsArguments) {
     FT_HANDLE h = nullptr;
     char serial[64];
     ASSERT_EQ(FT_ListDevices(reinterpret_cast<void*>(uintptr_t{0}), serial,
-                             KQSIM_FT_LIST_BY_INDEX | KQSIM_FT_OPEN_BY_SERIAL_NUMBER),
-              KQSIM_FT_OK);
-    ASSERT_EQ(FT_OpenEx(const_cast<char*>(kSerial), KQSIM_FT_OPEN_BY_SERIAL_NUMBER, &h),
-              KQSIM_FT_OK);
+                             FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+              FT_OK);
+    ASSERT_EQ(FT_OpenEx(const_cast<char*>(kSerial), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
     h_ = h;
     FT_ResetDevice(h);
     FT_SetBaudRate(h, 38400);
@@ -102,7 +101,7 @@ TEST_F(FaultTest, CallLogRecordsEveryCallWithItsArguments) {
     FT_Purge(h, 3);
     FT_SetBreakOn(h);
     FT_SetBreakOff(h);
-    ASSERT_EQ(Write(h, Frame("GU")), KQSIM_FT_OK);
+    ASSERT_EQ(Write(h, Frame("GU")), FT_OK);
     DWORD rx = 0;
     DWORD tx = 0;
     DWORD ev = 0;
@@ -161,10 +160,10 @@ TEST_F(FaultTest, FrameLogKeepsExactBytesAndCounts) {
     const char buf[] = "\x02GU\r\n\0\0tail";
     DWORD written = 0;
     // The count decides, not the text: 7 bytes with two NULs after CR LF.
-    ASSERT_EQ(FT_Write(h_, const_cast<char*>(buf), 7, &written), KQSIM_FT_OK);
-    ASSERT_EQ(FT_Write(h_, const_cast<char*>(buf), 4, &written), KQSIM_FT_OK);
+    ASSERT_EQ(FT_Write(h_, const_cast<char*>(buf), 7, &written), FT_OK);
+    ASSERT_EQ(FT_Write(h_, const_cast<char*>(buf), 4, &written), FT_OK);
     FT_HANDLE bogus = reinterpret_cast<FT_HANDLE>(uintptr_t{0x77});
-    EXPECT_EQ(FT_Write(bogus, const_cast<char*>(buf), 2, &written), KQSIM_FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_Write(bogus, const_cast<char*>(buf), 2, &written), FT_INVALID_HANDLE);
 
     ASSERT_EQ(kqsim_frame_count(), 3u);
     char out[32];
@@ -186,7 +185,7 @@ TEST_F(FaultTest, FrameLogKeepsExactBytesAndCounts) {
         EXPECT_EQ(calls[i].fn, KQSIM_FT_WRITE);
         EXPECT_EQ(calls[i].a1, i);
     }
-    EXPECT_EQ(calls[2].status, KQSIM_FT_INVALID_HANDLE);
+    EXPECT_EQ(calls[2].status, FT_INVALID_HANDLE);
     // The 7-byte write was one GU frame for the reader; the 4-byte one no
     // frame at all.
     EXPECT_EQ(ReadReply(h_), Frame("RGU000"));

@@ -29,7 +29,7 @@ TEST_F(LoopTest, ReportsAtTheIntervalWakeABlockedRead) {
     EXPECT_GE(kqsim_beep_count(), 3u);
 
     FT_SetTimeouts(h_, 1000, 0);
-    EXPECT_EQ(Write(h_, Frame("LP")), KQSIM_FT_OK);
+    EXPECT_EQ(Write(h_, Frame("LP")), FT_OK);
     // Reports sent before the LP may still come first.
     std::string tail;
     for (int i = 0; i < 20 && tail.find(Frame("RLP0")) == std::string::npos; ++i) {

@@ -1,3 +1,4 @@
+// Helpers for the simulated reader's own tests.
 #include "sim_test_util.h"
 
 #include "model/printable.h"
@@ -17,8 +18,7 @@ std::string Show(const std::string& bytes) {
 
 FT_HANDLE Open(uint32_t read_timeout_ms) {
     FT_HANDLE h = nullptr;
-    EXPECT_EQ(FT_OpenEx(const_cast<char*>(kSerial), KQSIM_FT_OPEN_BY_SERIAL_NUMBER, &h),
-              KQSIM_FT_OK);
+    EXPECT_EQ(FT_OpenEx(const_cast<char*>(kSerial), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
     FT_SetBaudRate(h, 38400);
     FT_SetDataCharacteristics(h, 8, 0, 0);
     FT_SetFlowControl(h, 0, 0, 0);
@@ -30,7 +30,7 @@ FT_STATUS Write(FT_HANDLE h, const std::string& bytes) {
     DWORD written = 0;
     FT_STATUS st =
         FT_Write(h, const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()), &written);
-    if (st == KQSIM_FT_OK) {
+    if (st == FT_OK) {
         EXPECT_EQ(written, bytes.size());
     }
     return st;
@@ -39,14 +39,14 @@ FT_STATUS Write(FT_HANDLE h, const std::string& bytes) {
 std::string Read(FT_HANDLE h, size_t n) {
     std::string buf(n, '\0');
     DWORD got = 0;
-    EXPECT_EQ(FT_Read(h, buf.data(), static_cast<DWORD>(n), &got), KQSIM_FT_OK);
+    EXPECT_EQ(FT_Read(h, buf.data(), static_cast<DWORD>(n), &got), FT_OK);
     buf.resize(got);
     return buf;
 }
 
 uint32_t Queued(FT_HANDLE h) {
     DWORD rx = 0;
-    EXPECT_EQ(FT_GetQueueStatus(h, &rx), KQSIM_FT_OK);
+    EXPECT_EQ(FT_GetQueueStatus(h, &rx), FT_OK);
     return rx;
 }
 
@@ -60,7 +60,7 @@ std::string ReadReply(FT_HANDLE h) {
 }
 
 std::string Exchange(FT_HANDLE h, const std::string& body) {
-    EXPECT_EQ(Write(h, Frame(body)), KQSIM_FT_OK);
+    EXPECT_EQ(Write(h, Frame(body)), FT_OK);
     return ReadReply(h);
 }
 
@@ -71,7 +71,7 @@ void SimTest::SetUp() {
 
 void SimTest::TearDown() {
     if (h_ != nullptr) {
-        EXPECT_EQ(FT_Close(h_), KQSIM_FT_OK);
+        EXPECT_EQ(FT_Close(h_), FT_OK);
         h_ = nullptr;
     }
     EXPECT_EQ(kqsim_open_handles(), 0);

@@ -1,3 +1,4 @@
+// The test fixture of one KQ_PROPERTY on the simulated reader.
 #include "sim_fixture.h"
 
 #include "model/printable.h"

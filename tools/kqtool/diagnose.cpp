@@ -1,6 +1,11 @@
+// Diagnosis of a failed open on Linux: sysfs and /dev as the library's
+// serial provider sees them (its own port listing), the vendor library, and
+// the permissions and holders of a serial node.
 #include "diagnose.h"
 
 #if defined(__linux__)
+
+#include "link/providers/serial_ports.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,11 +37,8 @@ std::string EnvOr(const char* name, const char* fallback) {
     return v != nullptr && v[0] != '\0' ? v : fallback;
 }
 
-std::string SysfsRoot() {
-    return EnvOr("KQ_SERIAL_SYSFS_ROOT", "/sys");
-}
 std::string DevDir() {
-    return EnvOr("KQ_SERIAL_DEV_DIR", "/dev");
+    return kq::serial::DevDir();
 }
 
 std::string Attribute(const fs::path& path) {
@@ -51,58 +53,36 @@ std::string Attribute(const fs::path& path) {
 
 // One ttyUSB port as sysfs shows it.
 struct Port {
-    int number;
     std::string name;
     std::string vendor; // empty when no USB device was found above it
     std::string serial;
 };
 
-int PortNumber(const std::string& name) {
-    if (name.size() <= 6 || name.compare(0, 6, "ttyUSB") != 0 ||
-        !std::all_of(name.begin() + 6, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return -1;
-    }
-    return std::atoi(name.c_str() + 6);
-}
-
-// Every ttyUSB port in port order, with the USB device above it (the same
-// walk as the library's serial provider).
+// Every ttyUSB port in port order, with the USB device above it, as the
+// library's serial provider lists them.
 std::vector<Port> UsbSerialPorts() {
+    int numbers[kq::serial::kMaxPorts];
+    int count = kq::serial::ScanPorts(numbers, kq::serial::kMaxPorts);
     std::vector<Port> ports;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(SysfsRoot() + "/class/tty", ec)) {
-        Port port{PortNumber(entry.path().filename()), entry.path().filename(), {}, {}};
-        if (port.number < 0) {
-            continue;
-        }
-        fs::path dir = fs::canonical(entry.path() / "device", ec);
-        for (int level = 0; !ec && level < 6 && dir.has_relative_path(); ++level) {
-            if (fs::exists(dir / "idVendor", ec)) {
-                port.vendor = Attribute(dir / "idVendor");
-                port.serial = Attribute(dir / "serial");
-                break;
-            }
-            dir = dir.parent_path();
+    for (int i = 0; i < count; ++i) {
+        Port port{"ttyUSB" + std::to_string(numbers[i]), {}, {}};
+        kq::serial::PortInfo info;
+        if (kq::serial::ReadPortInfo(numbers[i], &info)) {
+            port.vendor = info.vendor;
+            port.serial = info.serial;
         }
         ports.push_back(port);
     }
-    std::sort(ports.begin(), ports.end(),
-              [](const Port& a, const Port& b) { return a.number < b.number; });
     return ports;
 }
 
 // FTDI USB devices that no ttyUSB port belongs to: the kernel driver is not
 // bound to them (unloaded, or unbound for the vendor's library).
 int UnboundFtdiDevices(const std::vector<Port>& ports) {
-    int ftdi_devices = 0;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(SysfsRoot() + "/bus/usb/devices", ec)) {
-        if (Attribute(entry.path() / "idVendor") == "0403") {
-            ++ftdi_devices;
-        }
-    }
-    int ftdi_ports = static_cast<int>(std::count_if(
-        ports.begin(), ports.end(), [](const Port& p) { return p.vendor == "0403"; }));
+    int ftdi_devices = kq::serial::CountUsbDevices(kq::serial::kFtdiVendorId);
+    int ftdi_ports = static_cast<int>(std::count_if(ports.begin(), ports.end(), [](const Port& p) {
+        return p.vendor == kq::serial::kFtdiVendorId;
+    }));
     return std::max(0, ftdi_devices - ftdi_ports);
 }
 
@@ -215,7 +195,7 @@ std::string DiagnoseSerialProvider(const std::string& serial) {
     std::vector<Port> ports = UsbSerialPorts();
     std::vector<const Port*> ftdi;
     for (const auto& p : ports) {
-        if (p.vendor == "0403") {
+        if (p.vendor == kq::serial::kFtdiVendorId) {
             ftdi.push_back(&p);
         }
     }
@@ -266,7 +246,8 @@ std::string DiagnoseOpenFailure(const char* serial_no) {
             // The vendor library reaches the reader through raw USB, which the
             // kernel driver must not hold.
             for (const auto& p : UsbSerialPorts()) {
-                if (p.vendor == "0403" && (serial.empty() || p.serial == serial)) {
+                if (p.vendor == kq::serial::kFtdiVendorId &&
+                    (serial.empty() || p.serial == serial)) {
                     return "The vendor's libftd2xx.so is in use, but the kernel's ftdi_sio driver "
                            "holds the reader as /dev/" +
                            p.name +

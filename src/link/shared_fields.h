@@ -1,5 +1,8 @@
-// The record's device handle is read by a loop worker while the client's
-// thread may reopen the device: every access goes through these.
+// The record fields that a loop worker and the client's thread use at the
+// same time (see "Threads" in kq.h): Handle, which an operation of either
+// thread may reopen, and StopFlag, the handshake that ends a worker. Every
+// access to them goes through these; the other fields are never shared
+// while a worker runs.
 #pragma once
 
 #include "kq.h"
@@ -21,6 +24,15 @@ inline void* LoadHandle(const KQ_PROPERTY* prop) {
 
 inline void StoreHandle(KQ_PROPERTY* prop, void* handle) {
     __atomic_store_n(const_cast<void**>(HandleSlot(prop)), handle, __ATOMIC_RELEASE);
+}
+
+// StopFlag is one byte: atomic wherever it lies.
+inline unsigned char LoadStopFlag(const KQ_PROPERTY* prop) {
+    return __atomic_load_n(&prop->StopFlag, __ATOMIC_ACQUIRE);
+}
+
+inline void StoreStopFlag(KQ_PROPERTY* prop, unsigned char value) {
+    __atomic_store_n(&prop->StopFlag, value, __ATOMIC_RELEASE);
 }
 
 } // namespace kq

@@ -1,15 +1,10 @@
 // The built-in serial provider (Linux): the D2XX functions the library binds,
-// served by the kernel's FTDI serial driver through the tty interface.
-//
-// Devices are found through sysfs: every /sys/class/tty/ttyUSBn whose USB
-// device has vendor id 0403, listed in ttyUSB order, with the USB serial
-// number as its D2XX serial number. A serial text that starts with "/dev/"
-// opens that path directly (a udev symlink, a pseudo-terminal).
-//
-// Two environment variables move the places looked at, for tests and
-// unusual systems:
-//   KQ_SERIAL_SYSFS_ROOT  sysfs root (default /sys)
-//   KQ_SERIAL_DEV_DIR     folder of the ttyUSBn nodes (default /dev)
+// served by the kernel's FTDI serial driver through the tty interface. This
+// file holds the D2XX table and its handles; serial_ports.h finds the ports
+// (every ttyUSBn on a USB device with vendor id 0403, in ttyUSB order, its
+// USB serial number as its D2XX serial number) and serial_line.h handles the
+// tty. A serial text that starts with "/dev/" opens that path directly (a
+// udev symlink, a pseudo-terminal).
 //
 // Handles are numbers (slot and generation), never pointers: a handle that
 // was closed, or never was one, gives FT_INVALID_HANDLE instead of touching
@@ -17,17 +12,21 @@
 // or the far side of a pseudo-terminal closed) or the node it was opened
 // through was removed or names another device; every call on it then fails
 // with FT_IO_ERROR, and FT_Close still releases it.
+//
+// A hang-up is seen at once: every call on a hung-up line fails. The node is
+// looked at again at most every kNodeCheckMs, and after every failed call, so
+// that the receive poll of an idle loop worker costs one system call.
 #include "link/d2xx.h"
+#include "link/providers/serial_line.h"
+#include "link/providers/serial_ports.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -36,37 +35,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <climits>
-
 namespace kq {
 namespace {
 
-// Vendor status numbers beyond the ones the library itself uses.
-constexpr FT_STATUS FT_INSUFFICIENT_RESOURCES = 5;
-constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
-constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
-constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
+using namespace kq::serial;
 
-// Vendor flag values beyond the ones the library itself passes.
-constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
-constexpr DWORD FT_LIST_ALL = 0x20000000;
-constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
-constexpr UCHAR FT_BITS_7 = 7;
-constexpr UCHAR FT_STOP_BITS_2 = 2;
-constexpr UCHAR FT_PARITY_ODD = 1;
-constexpr UCHAR FT_PARITY_EVEN = 2;
-constexpr UCHAR FT_PARITY_MARK = 3;
-constexpr UCHAR FT_PARITY_SPACE = 4;
-constexpr USHORT FT_FLOW_RTS_CTS = 0x0100;
-constexpr USHORT FT_FLOW_DTR_DSR = 0x0200;
-constexpr USHORT FT_FLOW_XON_XOFF = 0x0400;
-
-constexpr char kFtdiVendorId[] = "0403";
-// Listed text (serial number, description) is cut to this many bytes with
-// its NUL, the buffer size the library's header asks of its clients.
-constexpr size_t kListTextMax = 64;
-constexpr int kMaxPorts = 256;
 constexpr size_t kPathMax = 1024;
+// How long a node check holds: the device node is looked at again after this
+// long, or after a failed call.
+constexpr int64_t kNodeCheckMs = 50;
 constexpr int kSlotBits = 6;
 constexpr int kSlots = 1 << kSlotBits;
 
@@ -78,8 +55,9 @@ struct Port {
     int busy; // calls in progress on this handle
     uintptr_t generation;
     int fd;
-    dev_t rdev;    // device number of the node at open time
-    ULONG read_ms; // 0 = no limit
+    dev_t rdev;              // device number of the node at open time
+    int64_t node_checked_ms; // when the node was last found as opened
+    ULONG read_ms;           // 0 = no limit
     ULONG write_ms;
     char path[kPathMax]; // the node as it was opened (a symlink stays one)
 };
@@ -88,45 +66,7 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 Port g_ports[kSlots];
 uintptr_t g_generation;
 
-// ---- Time ------------------------------------------------------------------
-
-int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Milliseconds left until deadline for poll(): -1 without a deadline, 0 once
-// it has passed.
-int PollWait(int64_t deadline) {
-    if (deadline < 0) {
-        return -1;
-    }
-    int64_t left = deadline - NowMs();
-    if (left <= 0) {
-        return 0;
-    }
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
-int64_t DeadlineAfter(ULONG ms) {
-    return ms == 0 ? -1 : NowMs() + static_cast<int64_t>(ms);
-}
-
-// ---- Text and files ----------------------------------------------------------
-
-const char* EnvOr(const char* name, const char* fallback) {
-    const char* value = getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : fallback;
-}
-
-const char* SysfsRoot() {
-    return EnvOr("KQ_SERIAL_SYSFS_ROOT", "/sys");
-}
-
-const char* DevDir() {
-    return EnvOr("KQ_SERIAL_DEV_DIR", "/dev");
-}
+// ---- Text ------------------------------------------------------------------------
 
 // Bounded copy that always terminates (cap > 0).
 void CopyText(char* dest, size_t cap, const char* src) {
@@ -135,108 +75,7 @@ void CopyText(char* dest, size_t cap, const char* src) {
     dest[n] = '\0';
 }
 
-// Reads a sysfs attribute into out without its trailing newline. False when
-// it cannot be read.
-bool ReadAttribute(const char* path, char* out, size_t cap) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    ssize_t n = read(fd, out, cap - 1);
-    close(fd);
-    if (n < 0) {
-        return false;
-    }
-    while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == '\r')) {
-        --n;
-    }
-    out[n] = '\0';
-    return true;
-}
-
 // ---- Listing -------------------------------------------------------------------
-
-// The n of a name "ttyUSBn", or -1.
-int PortNumber(const char* name) {
-    if (strncmp(name, "ttyUSB", 6) != 0 || name[6] == '\0') {
-        return -1;
-    }
-    int n = 0;
-    for (const char* p = name + 6; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || n > 100000) {
-            return -1;
-        }
-        n = n * 10 + (*p - '0');
-    }
-    return n;
-}
-
-// The numbers of every ttyUSBn in sysfs, ascending. Returns their count.
-int ScanPorts(int* numbers, int cap) {
-    char dir_path[PATH_MAX];
-    snprintf(dir_path, sizeof dir_path, "%s/class/tty", SysfsRoot());
-    DIR* dir = opendir(dir_path);
-    if (dir == nullptr) {
-        return 0;
-    }
-    int count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        int n = PortNumber(entry->d_name);
-        if (n < 0 || count == cap) {
-            continue;
-        }
-        int i = count++;
-        while (i > 0 && numbers[i - 1] > n) {
-            numbers[i] = numbers[i - 1];
-            --i;
-        }
-        numbers[i] = n;
-    }
-    closedir(dir);
-    return count;
-}
-
-// What sysfs tells of one port's USB device.
-struct PortInfo {
-    char serial[kListTextMax];
-    char description[kListTextMax];
-};
-
-// True when ttyUSBn sits on an FTDI USB device; fills info. The USB device
-// is the nearest folder above the port's device that has an idVendor.
-bool ReadPortInfo(int n, PortInfo* info) {
-    char link[PATH_MAX];
-    char dir[PATH_MAX];
-    snprintf(link, sizeof link, "%s/class/tty/ttyUSB%d/device", SysfsRoot(), n);
-    if (realpath(link, dir) == nullptr) {
-        return false;
-    }
-    for (int level = 0; level < 6; ++level) {
-        char attr[PATH_MAX + 16];
-        char vendor[16];
-        snprintf(attr, sizeof attr, "%s/idVendor", dir);
-        if (ReadAttribute(attr, vendor, sizeof vendor)) {
-            if (strcmp(vendor, kFtdiVendorId) != 0) {
-                return false;
-            }
-            snprintf(attr, sizeof attr, "%s/serial", dir);
-            if (!ReadAttribute(attr, info->serial, sizeof info->serial)) {
-                info->serial[0] = '\0';
-            }
-            snprintf(attr, sizeof attr, "%s/product", dir);
-            if (!ReadAttribute(attr, info->description, sizeof info->description)) {
-                info->description[0] = '\0';
-            }
-            return true;
-        }
-        char* slash = strrchr(dir, '/');
-        if (slash == nullptr || slash == dir) {
-            return false;
-        }
-        *slash = '\0';
-    }
-    return false;
-}
 
 // Number of FTDI ports.
 int CountFtdiPorts() {
@@ -245,7 +84,7 @@ int CountFtdiPorts() {
     int count = 0;
     PortInfo info;
     for (int i = 0; i < total; ++i) {
-        count += ReadPortInfo(all[i], &info) ? 1 : 0;
+        count += ReadPortInfo(all[i], &info) && IsFtdi(info) ? 1 : 0;
     }
     return count;
 }
@@ -257,7 +96,7 @@ bool FtdiPortAt(DWORD index, int* number, PortInfo* info) {
     int total = ScanPorts(all, kMaxPorts);
     DWORD seen = 0;
     for (int i = 0; i < total; ++i) {
-        if (ReadPortInfo(all[i], info) && seen++ == index) {
+        if (ReadPortInfo(all[i], info) && IsFtdi(*info) && seen++ == index) {
             *number = all[i];
             return true;
         }
@@ -310,12 +149,22 @@ struct Use {
     int fd;
     ULONG read_ms;
     ULONG write_ms;
+    bool gone;
+    bool node_due; // the node has not been looked at for kNodeCheckMs
+};
+
+// What a call looks at before it runs.
+enum class Check {
+    kLine,  // the line's hang-up state (one poll), and the node when due
+    kQueue, // the node when due only: the queue amount's own system call
+            // fails on a line that hung up
 };
 
 // Pins the handle's slot (the caller must Release it) and takes what the
 // call needs from it. FT_INVALID_HANDLE for an unknown, null or closed
 // handle.
 FT_STATUS Acquire(FT_HANDLE handle, Use* use) {
+    int64_t now = NowMs();
     pthread_mutex_lock(&g_lock);
     int slot = SlotOfLocked(handle);
     if (slot < 0) {
@@ -328,6 +177,8 @@ FT_STATUS Acquire(FT_HANDLE handle, Use* use) {
     use->fd = port.fd;
     use->read_ms = port.read_ms;
     use->write_ms = port.write_ms;
+    use->gone = port.gone;
+    use->node_due = now - port.node_checked_ms >= kNodeCheckMs;
     pthread_mutex_unlock(&g_lock);
     return FT_OK;
 }
@@ -349,27 +200,37 @@ void MarkGone(const Use& use) {
     pthread_mutex_unlock(&g_lock);
 }
 
-// False once the device has gone: its line hung up, or its node removed or
-// replaced by another device. Marks the port gone.
-bool StillThere(const Use& use) {
-    // path and rdev stay as they are while the slot is pinned.
-    const Port& port = g_ports[use.slot];
-    pthread_mutex_lock(&g_lock);
-    bool gone = port.gone;
-    pthread_mutex_unlock(&g_lock);
-    if (gone) {
-        return false;
-    }
-    pollfd p{use.fd, 0, 0}; // hang-up and errors are reported without asking
+// True while the line has not hung up.
+bool LineUp(int fd) {
+    pollfd p{fd, 0, 0}; // hang-up and errors are reported without asking
     int r;
     do {
         r = poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
-    bool there = r >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
-    if (there) {
-        struct stat st;
-        there = stat(port.path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == port.rdev;
+    return r >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+// True while the node the port was opened through still names its device.
+bool NodeStays(const Use& use) {
+    // path and rdev stay as they are while the slot is pinned.
+    const Port& port = g_ports[use.slot];
+    struct stat st;
+    if (stat(port.path, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != port.rdev) {
+        return false;
     }
+    int64_t now = NowMs();
+    pthread_mutex_lock(&g_lock);
+    g_ports[use.slot].node_checked_ms = now;
+    pthread_mutex_unlock(&g_lock);
+    return true;
+}
+
+// False once the device has gone: its line hung up, or its node removed or
+// replaced by another device. Marks the port gone. force_node looks at the
+// node even when it is not due.
+bool StillThere(const Use& use, Check check, bool force_node) {
+    bool there = !use.gone && (check != Check::kLine || LineUp(use.fd)) &&
+                 (!(use.node_due || force_node) || NodeStays(use));
     if (!there) {
         MarkGone(use);
     }
@@ -378,12 +239,12 @@ bool StillThere(const Use& use) {
 
 // Pins the handle and checks that its device is still there. On FT_OK the
 // caller must Release.
-FT_STATUS Begin(FT_HANDLE handle, Use* use) {
+FT_STATUS Begin(FT_HANDLE handle, Use* use, Check check = Check::kLine) {
     FT_STATUS status = Acquire(handle, use);
     if (status != FT_OK) {
         return status;
     }
-    if (!StillThere(*use)) {
+    if (!StillThere(*use, check, false)) {
         Release(*use);
         return FT_IO_ERROR;
     }
@@ -391,12 +252,12 @@ FT_STATUS Begin(FT_HANDLE handle, Use* use) {
 }
 
 // Status after a failed system call on the device: a vanished device is
-// marked gone.
+// marked gone; otherwise the line and the node are looked at.
 FT_STATUS FailureStatus(const Use& use) {
     if (errno == EIO || errno == ENODEV || errno == ENXIO || errno == EBADF) {
         MarkGone(use);
     } else {
-        StillThere(use);
+        StillThere(use, Check::kLine, true);
     }
     return FT_IO_ERROR;
 }
@@ -408,74 +269,12 @@ FT_STATUS End(const Use& use, FT_STATUS status) {
 
 // ---- Line settings ---------------------------------------------------------------
 
-bool BaudConstant(ULONG baud, speed_t* speed) {
-    static const struct {
-        ULONG baud;
-        speed_t speed;
-    } kRates[] = {
-        {300, B300},         {600, B600},         {1200, B1200},       {2400, B2400},
-        {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-        {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},
-        {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-        {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-        {3000000, B3000000},
-    };
-    for (const auto& rate : kRates) {
-        if (rate.baud == baud) {
-            *speed = rate.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
 FT_STATUS GetLine(const Use& use, termios* tio) {
     return tcgetattr(use.fd, tio) == 0 ? FT_OK : FailureStatus(use);
 }
 
 FT_STATUS SetLine(const Use& use, const termios* tio) {
-    return tcsetattr(use.fd, TCSANOW, tio) == 0 ? FT_OK : FailureStatus(use);
-}
-
-// Raw 8N1 at 9600 baud without flow control, reads that return what is
-// there (the descriptor is non-blocking; waits are poll()'s).
-bool ConfigureRaw(int fd) {
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        return false;
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
-// The FTDI chip holds a short reply for its latency timer (16 ms unless told
-// otherwise). Ask the kernel driver for 1 ms, both ways it offers; quietly
-// keep the default where the system does not allow it.
-void LowerLatency(int fd, const char* port_name) {
-    serial_struct info;
-    if (ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) == 0) {
-        info.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd, TIOCSSERIAL, &info);
-    }
-    if (port_name == nullptr || PortNumber(port_name) < 0) {
-        return;
-    }
-    char path[PATH_MAX];
-    snprintf(path, sizeof path, "%s/bus/usb-serial/devices/%s/latency_timer", SysfsRoot(),
-             port_name);
-    int timer = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (timer >= 0) {
-        ssize_t ignored = write(timer, "1", 1);
-        (void)ignored;
-        close(timer);
-    }
+    return ApplyLine(use.fd, tio) == 0 ? FT_OK : FailureStatus(use);
 }
 
 // ---- Open ------------------------------------------------------------------------
@@ -554,6 +353,7 @@ FT_STATUS OpenPath(const char* path, const char* port_name, FT_HANDLE* handle) {
     port.generation = g_generation;
     port.fd = fd;
     port.rdev = opened.st_rdev;
+    port.node_checked_ms = NowMs();
     port.read_ms = 0;
     port.write_ms = 0;
     CopyText(port.path, sizeof port.path, path);
@@ -669,8 +469,7 @@ FT_STATUS KQ_D2XX_CALL SerialSetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCH
     if (status != FT_OK) {
         return status;
     }
-    if ((bits != FT_BITS_7 && bits != FT_BITS_8) ||
-        (stop != FT_STOP_BITS_1 && stop != FT_STOP_BITS_2) || parity > FT_PARITY_SPACE) {
+    if (!ValidDataBits(bits, stop, parity)) {
         return End(use, FT_INVALID_PARAMETER);
     }
     termios tio;
@@ -678,27 +477,7 @@ FT_STATUS KQ_D2XX_CALL SerialSetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCH
     if (status != FT_OK) {
         return End(use, status);
     }
-    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR);
-    tio.c_cflag |= bits == FT_BITS_7 ? CS7 : CS8;
-    if (stop == FT_STOP_BITS_2) {
-        tio.c_cflag |= CSTOPB;
-    }
-    switch (parity) {
-    case FT_PARITY_ODD:
-        tio.c_cflag |= PARENB | PARODD;
-        break;
-    case FT_PARITY_EVEN:
-        tio.c_cflag |= PARENB;
-        break;
-    case FT_PARITY_MARK:
-        tio.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case FT_PARITY_SPACE:
-        tio.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
+    SetDataBits(&tio, bits, stop, parity);
     return End(use, SetLine(use, &tio));
 }
 
@@ -711,7 +490,7 @@ FT_STATUS KQ_D2XX_CALL SerialSetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon,
     if (flow == FT_FLOW_DTR_DSR) {
         return End(use, FT_NOT_SUPPORTED); // the tty interface has no DTR/DSR handshake
     }
-    if (flow != FT_FLOW_NONE && flow != FT_FLOW_RTS_CTS && flow != FT_FLOW_XON_XOFF) {
+    if (!ValidFlow(flow)) {
         return End(use, FT_INVALID_PARAMETER);
     }
     termios tio;
@@ -719,15 +498,7 @@ FT_STATUS KQ_D2XX_CALL SerialSetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon,
     if (status != FT_OK) {
         return End(use, status);
     }
-    tio.c_cflag &= ~CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    if (flow == FT_FLOW_RTS_CTS) {
-        tio.c_cflag |= CRTSCTS;
-    } else if (flow == FT_FLOW_XON_XOFF) {
-        tio.c_iflag |= IXON | IXOFF;
-        tio.c_cc[VSTART] = xon;
-        tio.c_cc[VSTOP] = xoff;
-    }
+    SetFlow(&tio, flow, xon, xoff);
     return End(use, SetLine(use, &tio));
 }
 
@@ -774,9 +545,11 @@ bool ReceiveAmount(const Use& use, DWORD* rx) {
     return true;
 }
 
+// The transmit amount is not measured (always 0): the library never reads
+// it, and asking the tty would cost a system call in every receive poll.
 FT_STATUS KQ_D2XX_CALL SerialGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
     Use use;
-    FT_STATUS status = Begin(h, &use);
+    FT_STATUS status = Begin(h, &use, Check::kQueue);
     if (status != FT_OK) {
         return status;
     }
@@ -786,15 +559,14 @@ FT_STATUS KQ_D2XX_CALL SerialGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD*
     if (!ReceiveAmount(use, rx)) {
         return End(use, FailureStatus(use));
     }
-    int pending = 0;
-    *tx = ioctl(use.fd, TIOCOUTQ, &pending) == 0 && pending > 0 ? static_cast<DWORD>(pending) : 0;
+    *tx = 0;
     *events = 0;
     return End(use, FT_OK);
 }
 
 FT_STATUS KQ_D2XX_CALL SerialGetQueueStatus(FT_HANDLE h, DWORD* rx) {
     Use use;
-    FT_STATUS status = Begin(h, &use);
+    FT_STATUS status = Begin(h, &use, Check::kQueue);
     if (status != FT_OK) {
         return status;
     }
@@ -804,13 +576,13 @@ FT_STATUS KQ_D2XX_CALL SerialGetQueueStatus(FT_HANDLE h, DWORD* rx) {
     return End(use, ReceiveAmount(use, rx) ? FT_OK : FailureStatus(use));
 }
 
-FT_STATUS Break(FT_HANDLE h, unsigned long request) {
+FT_STATUS Break(FT_HANDLE h, bool on) {
     Use use;
     FT_STATUS status = Begin(h, &use);
     if (status != FT_OK) {
         return status;
     }
-    if (ioctl(use.fd, request) != 0) {
+    if (ApplyBreak(use.fd, on) != 0) {
         // A line that cannot signal a break (a pseudo-terminal; a request an
         // emulator cannot pass on) is no fault.
         if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
@@ -822,32 +594,10 @@ FT_STATUS Break(FT_HANDLE h, unsigned long request) {
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetBreakOn(FT_HANDLE h) {
-    return Break(h, TIOCSBRK);
+    return Break(h, true);
 }
 FT_STATUS KQ_D2XX_CALL SerialSetBreakOff(FT_HANDLE h) {
-    return Break(h, TIOCCBRK);
-}
-
-// Waits until fd is ready for events or the deadline passes. Returns 1 when
-// ready, 0 at the deadline, -1 when the line hung up or failed.
-int WaitReady(int fd, short events, int64_t deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, PollWait(deadline));
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (r == 0) {
-            return 0;
-        }
-        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            return -1;
-        }
-        return 1;
-    }
+    return Break(h, false);
 }
 
 FT_STATUS KQ_D2XX_CALL SerialWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
@@ -948,21 +698,21 @@ FT_STATUS KQ_D2XX_CALL SerialClose(FT_HANDLE h) {
 }
 
 const D2xxApi kSerialApi = {
-    SerialListDevices,
-    SerialOpenEx,
-    SerialResetDevice,
-    SerialSetBaudRate,
-    SerialSetDataCharacteristics,
-    SerialSetFlowControl,
-    SerialSetTimeouts,
-    SerialPurge,
-    SerialGetStatus,
-    SerialGetQueueStatus,
-    SerialSetBreakOn,
-    SerialSetBreakOff,
-    SerialWrite,
-    SerialRead,
-    SerialClose,
+    .ListDevices = SerialListDevices,
+    .OpenEx = SerialOpenEx,
+    .ResetDevice = SerialResetDevice,
+    .SetBaudRate = SerialSetBaudRate,
+    .SetDataCharacteristics = SerialSetDataCharacteristics,
+    .SetFlowControl = SerialSetFlowControl,
+    .SetTimeouts = SerialSetTimeouts,
+    .Purge = SerialPurge,
+    .GetStatus = SerialGetStatus,
+    .GetQueueStatus = SerialGetQueueStatus,
+    .SetBreakOn = SerialSetBreakOn,
+    .SetBreakOff = SerialSetBreakOff,
+    .Write = SerialWrite,
+    .Read = SerialRead,
+    .Close = SerialClose,
 };
 
 } // namespace
