@@ -17,7 +17,7 @@ root=$(pwd)
 # Set to 1 once kqtool --version exists on main (then a missing option fails).
 KQTOOL_VERSION_REQUIRED=${KQTOOL_VERSION_REQUIRED:-0}
 
-scripts/deps.sh base
+scripts/deps.sh base install
 for t in cmake ninja pkg-config cc readelf; do
   command -v "$t" >/dev/null || { echo "test-install: FAIL: $t not found" >&2; exit 1; }
 done
