@@ -66,9 +66,8 @@ bool Target::Prepare(const Options& options, std::string* error) {
         path = ExecutableDir() + SimLibraryFileName();
 #ifdef KQTOOL_SIM_LIBRARY_DIR
         std::error_code ec;
-        std::string installed = ExecutableDir() + KQTOOL_SIM_LIBRARY_DIR + SimLibraryFileName();
-        if (!std::filesystem::exists(path, ec) && std::filesystem::exists(installed, ec)) {
-            path = installed;
+        if (!std::filesystem::exists(path, ec)) {
+            path = ExecutableDir() + KQTOOL_SIM_LIBRARY_DIR + SimLibraryFileName();
         }
 #endif
     }
