@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
 #   vm        QEMU (x86-64 system emulation), a Debian kernel with its modules,
 #             static busybox and cpio for the guest of scripts/test-vm.sh
+#   deb       what building and checking the Debian packages needs
+#   install   what the install test needs besides base (pkg-config)
+#   winzip    zip, unzip and wrestool (icoutils) for the Windows archives
+#   clang     clang and clang++
 set -euo pipefail
 
 groups=("$@")
@@ -18,6 +22,10 @@ for g in "${groups[@]}"; do
     cross) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
     valgrind) want+=(valgrind) ;;
     vm) want+=(qemu-system-x86 linux-image-amd64 busybox-static cpio) ;;
+    deb) want+=(debhelper dpkg-dev lintian pkg-config man-db) ;;
+    install) want+=(pkg-config) ;;
+    winzip) want+=(zip unzip icoutils) ;;
+    clang) want+=(clang) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -4,6 +4,8 @@
 #include "host.h"
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #ifndef _WIN32
 #include <csignal>
@@ -60,7 +62,15 @@ bool Target::Prepare(const Options& options, std::string* error) {
     simulated_ = true;
     std::string path = options.sim_lib;
     if (path.empty()) {
+        // Next to the executable (build tree, Windows archive); an installed
+        // kqtool finds it in the library folder, given relative to its own.
         path = ExecutableDir() + SimLibraryFileName();
+#ifdef KQTOOL_SIM_LIBRARY_DIR
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) {
+            path = ExecutableDir() + KQTOOL_SIM_LIBRARY_DIR + SimLibraryFileName();
+        }
+#endif
     }
     // The library binds its driver from KQ_D2XX at its first call; loading
     // the same file here gives the tool and the library one simulator.

@@ -1,0 +1,31 @@
+# kq_check_header_version(<header>)
+#
+# Fails the configure step when the KQ_VERSION_MAJOR/MINOR/PATCH and
+# KQ_VERSION_STRING of the header differ from the project version. The header
+# is a configure dependency, so editing it re-runs the check on the next build.
+function(kq_check_header_version header)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  file(STRINGS ${header} lines REGEX "^#define KQ_VERSION_(MAJOR|MINOR|PATCH|STRING) ")
+  foreach(part MAJOR MINOR PATCH STRING)
+    set(found_${part} "")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^#define KQ_VERSION_${part}[ \t]+(\"?[^ \t\"]*\"?)[ \t]*$")
+        set(found_${part} "${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+  endforeach()
+  set(want_STRING "\"${PROJECT_VERSION}\"")
+  set(want_MAJOR "${PROJECT_VERSION_MAJOR}")
+  set(want_MINOR "${PROJECT_VERSION_MINOR}")
+  set(want_PATCH "${PROJECT_VERSION_PATCH}")
+  set(errors "")
+  foreach(part MAJOR MINOR PATCH STRING)
+    if(NOT found_${part} STREQUAL want_${part})
+      string(APPEND errors "\n  KQ_VERSION_${part} is '${found_${part}}', the project says ${want_${part}}")
+    endif()
+  endforeach()
+  if(errors)
+    message(FATAL_ERROR "${header} and project(kq VERSION ${PROJECT_VERSION}) disagree:${errors}\n"
+                        "Change both together.")
+  endif()
+endfunction()
