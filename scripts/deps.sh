@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [bindings]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
+#   bindings  Python 3 (setuptools, pip, venv, pytest) and Mono (mcs, runtime)
 set -euo pipefail
 
 groups=("$@")
@@ -15,6 +16,8 @@ for g in "${groups[@]}"; do
     base) want+=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev clang-format) ;;
     cross) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
     valgrind) want+=(valgrind) ;;
+    bindings) want+=(python3 python3-setuptools python3-pip python3-venv python3-pytest
+                     mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
