@@ -16,7 +16,7 @@ for g in "${groups[@]}"; do
     base) want+=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev clang-format) ;;
     cross) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
     valgrind) want+=(valgrind) ;;
-    bindings) want+=(python3 python3-setuptools python3-pip python3-venv python3-pytest
+    bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
                      mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
