@@ -241,9 +241,10 @@ else:
 
 
 def _build_folders():
-    """bin folders of CMake builds next to the working directory or the
-    source tree this package was imported from."""
-    roots = [pathlib.Path.cwd()]
+    """bin folders of CMake builds in the working directory or a folder
+    above it, or in the source tree this package was imported from."""
+    cwd = pathlib.Path.cwd()
+    roots = [cwd] + list(cwd.parents)[:3]
     here = pathlib.Path(__file__).resolve()
     roots += list(here.parents)[:4]
     seen = []
