@@ -904,7 +904,11 @@ namespace Kq
             }
             loop = started;
             if (kind == KqConst.KQ_LOOP_TAGCOMMAND && P->hThread == IntPtr.Zero)
+            {
+                // Answered at once: no worker; the reply is the only event.
                 started.Pending = new LoopEvent { Kind = LoopEventKind.Data, Message = KqConst.WM_KQ_DATA, Result = Text.Out(P->OUT_TA.Text, 36) };
+                started.Finished = true;
+            }
             return started;
         }
 
@@ -949,7 +953,9 @@ namespace Kq
         readonly byte kind;
         readonly IChannel channel;
         internal LoopEvent Pending;
-        public bool Finished { get; private set; }
+        /// <summary>True once End or DeviceLost has been taken (or when no
+        /// worker was started: a tag command answered at once).</summary>
+        public bool Finished { get; internal set; }
 
         internal Loop(Reader reader, byte kind, IChannel channel)
         {
@@ -988,11 +994,13 @@ namespace Kq
         /// <summary>Every event until End or DeviceLost.</summary>
         public IEnumerable<LoopEvent> Events()
         {
-            while (!Finished)
+            while (true)
             {
-                var e = Wait(-1);
+                var e = Wait(Finished ? 0 : -1);
                 if (e != null)
                     yield return e;
+                else if (Finished)
+                    yield break;
             }
         }
 

@@ -24,6 +24,7 @@ static class Sim
     [DllImport(L)] public static extern int kqsim_tag_set_sensor(string uid, uint threshold, string config);
     [DllImport(L)] public static extern UIntPtr kqsim_frame_count();
     [DllImport(L)] public static extern void kqsim_unplug();
+    [DllImport(L)] public static extern void kqsim_ta_script(string cmd, byte status, string body);
 
     public static string Data(string uid, uint start, uint count)
     {
@@ -190,6 +191,27 @@ static class Program
         }
     }
 
+    static void TagCommandLoop()
+    {
+        Field();
+        using (var r = new Reader().Open())
+        {
+            Sim.kqsim_ta_script("R0", (byte)'0', "00CAFE");
+            using (var loop = r.StartTagCommandLoop("R0")) // answered at once: one event, no worker
+            {
+                var events = loop.Events().ToList();
+                Check(events.Count == 1 && (string)events[0].Result == "CAFE", "tag command answered at once");
+            }
+            Sim.kqsim_ta_script("R1", (byte)'0', "07");
+            using (var loop = r.StartTagCommandLoop("R1")) // refused: the worker retries
+            {
+                Sim.kqsim_ta_script("R1", (byte)'0', "00BEEF");
+                var ev = loop.Wait(5000);
+                Check(ev != null && (string)ev.Result == "BEEF", "tag command loop retried");
+            }
+        }
+    }
+
     static void LoopEndsOnDeviceLoss()
     {
         Field();
@@ -212,7 +234,7 @@ static class Program
     {
         header = args.Length > 0 ? args[0] : "include/kq.h";
         var tests = new Action[] { HeaderAgreement, OneShotOperations, FailuresAndArgumentChecks,
-                                   LoopStoppedFromAnotherThread, LoopEndsOnDeviceLoss };
+                                   LoopStoppedFromAnotherThread, TagCommandLoop, LoopEndsOnDeviceLoss };
         foreach (var t in tests)
         {
             int before = failures;

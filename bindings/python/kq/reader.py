@@ -341,8 +341,9 @@ class Reader:
             raise
         self._loop = loop
         if kind == n.KQ_LOOP_TAGCOMMAND and self._prop.hThread is None:
-            # Answered at once: no worker; hand the reply over as one event.
+            # Answered at once: no worker; the reply is the only event.
             loop._pending.append(Event(n.WM_KQ_DATA, "data", _text(self._prop.OUT_TA)))
+            loop._finished = True
         return loop
 
     def _snapshot(self, kind):

@@ -131,6 +131,17 @@ def test_loop_descriptor_with_selectors_and_asyncio(sim, reader):
         loop.close()
 
 
+def test_tag_command_loop_answered_at_once_or_retried(sim, reader):
+    sim.ta_script(b"R0", b"0", b"00CAFE")
+    with reader.loop_tag_command("R0") as loop:  # no worker: one event
+        assert [(e.kind, e.result) for e in loop] == [("data", "CAFE")]
+    sim.ta_script(b"R1", b"0", b"07")  # the tag says no: the worker retries
+    with reader.loop_tag_command("R1") as loop:
+        assert reader.record.hThread is not None
+        sim.ta_script(b"R1", b"0", b"00BEEF")
+        assert wait_for(loop, lambda e: e.kind == "data").result == "BEEF"
+
+
 def test_loop_ends_on_device_loss(sim, reader):
     with reader.loop_uid() as loop:
         wait_for(loop, lambda e: e.kind == "data")
