@@ -476,6 +476,16 @@ void TraceWrap(D2xxApi* api) {
     }
     g_fd = OpenDestination(where);
     if (g_fd < 0) {
+        // Asked for a trace and cannot give one: say so, once.
+        Line l;
+        Put(l, "kq: KQ_TRACE: cannot open ");
+        Put(l, where);
+        Put(l, " for appending; not tracing\n");
+#if defined(_WIN32)
+        (void)_write(2, l.text, static_cast<unsigned>(l.len));
+#else
+        (void)!write(2, l.text, l.len);
+#endif
         return;
     }
     g_inner = *api;
