@@ -42,7 +42,8 @@
  *   per driver call, whichever driver was chosen: time, thread, call,
  *   arguments, status, and the bytes written or read as text and hex. Each
  *   line is one write(); a destination that cannot take it at once loses
- *   it. Unset or empty (the default): no tracing and no cost.
+ *   it, one that cannot be opened is reported once on stderr. Unset or
+ *   empty (the default): no tracing and no cost.
  *
  * This header compiles as C99 and as C++.
  */
