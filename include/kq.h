@@ -37,6 +37,14 @@
  * When no driver can be bound every driver call fails with status 2 (device
  * not found): KQ_GetSerialNo gives KQ_ERR_SERIALNO and KQ_OpenUSB KQ_ERR_USB.
  *
+ * Tracing (environment variable KQ_TRACE, read when the driver is bound):
+ *   "stderr" or a file path (appended to) makes the library write one line
+ *   per driver call, whichever driver was chosen: time, thread, call,
+ *   arguments, status, and the bytes written or read as text and hex. Each
+ *   line is one write(); a destination that cannot take it at once loses
+ *   it, one that cannot be opened is reported once on stderr. Unset or
+ *   empty (the default): no tracing and no cost.
+ *
  * This header compiles as C99 and as C++.
  */
 #ifndef KQ_H

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -10,6 +10,7 @@
 #   install   what the install test needs besides base (pkg-config)
 #   winzip    zip, unzip and wrestool (icoutils) for the Windows archives
 #   clang     clang and clang++
+#   bindings  Python 3 (setuptools, pip, venv, pytest) and Mono (mcs, runtime)
 set -euo pipefail
 
 groups=("$@")
@@ -26,6 +27,8 @@ for g in "${groups[@]}"; do
     install) want+=(pkg-config) ;;
     winzip) want+=(zip unzip icoutils) ;;
     clang) want+=(clang) ;;
+    bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
+                     mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -28,3 +28,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_compile_definitions(link_alloc_test PRIVATE
     KQ_METER_LIBRARY_PATH="$<TARGET_FILE:kq_link_d2xx_meter>")
 endif()
+
+# Traffic tracing: each test process points KQ_TRACE at its own file before
+# the driver is bound.
+if(NOT WIN32)
+  kq_test(link_trace_test link/trace_test.cpp)
+endif()

@@ -23,3 +23,15 @@ if(TARGET kqsim)
   target_compile_definitions(sim_test PRIVATE KQSIM_PROGRAM="$<TARGET_FILE:kqsim>")
 endif()
 gtest_discover_tests(sim_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS sim)
+
+# KQSIM_SCENARIO: a program of its own, so the variable is set before the
+# simulated reader library is loaded. Not on Windows: the variable holds a
+# path of the build machine.
+if(NOT WIN32)
+  add_executable(sim_env_scenario_test ${CMAKE_CURRENT_SOURCE_DIR}/sim/env_scenario_test.cpp
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/sim/sim_test_util.cpp)
+  target_link_libraries(sim_env_scenario_test PRIVATE kqsim_d2xx GTest::gtest_main Threads::Threads)
+  target_include_directories(sim_env_scenario_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/sim)
+  gtest_discover_tests(sim_env_scenario_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60 LABELS sim
+    ENVIRONMENT "KQSIM_SCENARIO=${PROJECT_SOURCE_DIR}/examples/field.scenario")
+endif()

@@ -85,6 +85,7 @@ Sim& TheSim() {
     static Sim* sim = [] {
         auto* s = new Sim;
         ResetLocked(*s);
+        ApplyEnvScenario(*s);
         return s;
     }();
     return *sim;

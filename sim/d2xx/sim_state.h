@@ -70,6 +70,9 @@ struct Sim {
 // The instance; never destroyed (a loop worker may still call in while the
 // process exits).
 Sim& TheSim();
+// Sets device 0 up from the scenario file KQSIM_SCENARIO names, if any
+// (env_scenario.cpp). Called once, when the instance is made.
+void ApplyEnvScenario(Sim& s);
 // Back to one attached, closed device and every default. Caller holds mu.
 void ResetLocked(Sim& s);
 size_t AddDevice(Sim& s, const std::string& serial);

@@ -114,6 +114,47 @@ bool EventFrom(bool enter, const std::vector<std::string>& f, Scenario& sc, std:
     return true;
 }
 
+bool CodeValid(const std::string& code) {
+    return code.size() == 2;
+}
+
+// processing CODE MS / status CODE CHAR [TIMES] / drop CODE [TIMES]
+bool ReplyDirective(const std::string& what, const std::vector<std::string>& f, Scenario& sc,
+                    std::string& error) {
+    unsigned v = 0;
+    if (what == "processing") {
+        if (f.size() != 2 || !CodeValid(f[0]) || !Number(f[1], &v)) {
+            error = "bad processing (CODE MS)";
+            return false;
+        }
+        sc.processing_ms.emplace_back(f[0], v);
+        return true;
+    }
+    ReplyFault fault;
+    size_t fixed = what == "status" ? 2 : 1;
+    bool ok = f.size() >= fixed && f.size() <= fixed + 1 && CodeValid(f[0]);
+    if (ok && what == "status") {
+        ok = f[1].size() == 1;
+        fault.status = ok ? f[1][0] : 0;
+    }
+    if (ok && f.size() == fixed + 1) {
+        try {
+            size_t used = 0;
+            fault.times = std::stoi(f[fixed], &used);
+            ok = used == f[fixed].size() && fault.times >= -1;
+        } catch (...) {
+            ok = false;
+        }
+    }
+    if (!ok) {
+        error = what == "status" ? "bad status (CODE CHAR [TIMES])" : "bad drop (CODE [TIMES])";
+        return false;
+    }
+    fault.code = f[0];
+    sc.faults.push_back(fault);
+    return true;
+}
+
 bool ReadFile(const std::string& path, std::string* text) {
     std::ifstream in(path);
     if (!in) {
@@ -178,6 +219,8 @@ bool ParseScenarioText(const std::string& text, Scenario& sc, std::string& error
             } else {
                 sc.vanish_after_ms = v;
             }
+        } else if (what == "processing" || what == "status" || what == "drop") {
+            ok = ReplyDirective(what, f, sc, error);
         } else if (what == "timing" && f.size() == 1 && (f[0] == "on" || f[0] == "off")) {
             sc.realistic = f[0] == "on";
         } else {
@@ -273,6 +316,16 @@ bool ParseOptions(const std::vector<std::string>& args, Scenario& sc, std::strin
 bool ApplyScenario(const Scenario& sc, Reader& reader, Time now, std::string& error) {
     reader.SetRealistic(sc.realistic);
     reader.SetLatencyTimer(sc.latency_ms);
+    for (const auto& [code, ms] : sc.processing_ms) {
+        reader.SetProcessingMs(code, ms);
+    }
+    for (const auto& f : sc.faults) {
+        if (f.status == 0) {
+            reader.DropReply(f.code, f.times);
+        } else {
+            reader.ForceStatus(f.code, f.status, f.times);
+        }
+    }
     if (sc.loop_interval_ms) {
         reader.SetLoopInterval(now, *sc.loop_interval_ms);
     }

@@ -7,6 +7,7 @@
 #include "reader.h"
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,21 @@ struct FieldEvent {
     std::string uid;
 };
 
+// A reply the reader gets wrong on purpose: a forced status character, or
+// no reply at all (status 0), for the next `times` commands (-1 = every one).
+struct ReplyFault {
+    std::string code;
+    char status = 0;
+    int times = -1;
+};
+
 struct Scenario {
     std::vector<TagEntry> tags;
     std::vector<SensorEntry> sensors;
     std::vector<DataEntry> data;
     std::vector<FieldEvent> events;
+    std::vector<std::pair<std::string, unsigned>> processing_ms; // command code, ms
+    std::vector<ReplyFault> faults;
     unsigned churn_ms = 0; // every churn_ms the scenario's tags all leave, then all re-enter
     unsigned latency_ms = 0;
     std::optional<unsigned> loop_interval_ms;
@@ -62,6 +73,9 @@ bool ParseOptions(const std::vector<std::string>& args, Scenario& sc, std::strin
 //   enter MS UID  /  leave MS UID
 //   churn MS  /  latency MS  /  interval MS  /  vanish MS
 //   timing on|off
+//   processing CODE MS             (reader processing time of a command)
+//   status CODE CHAR [TIMES]       (force that status character)
+//   drop CODE [TIMES]              (no reply)
 bool ParseScenarioText(const std::string& text, Scenario& sc, std::string& error);
 
 // Sets the reader up at time now: timing, tags, memory, sensors. The

@@ -5,6 +5,7 @@
 // provider every call fails with FT_DEVICE_NOT_FOUND.
 #include "link/d2xx.h"
 
+#include "link/trace.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -139,6 +140,7 @@ Binding Bind() {
     } else if (BindLibrary(choice, &api)) {
         b = {api, D2xxProvider::Library};
     }
+    TraceWrap(&b.api); // KQ_TRACE: wraps whichever table was bound
     return b;
 }
 

@@ -122,6 +122,41 @@ TEST(ScenarioFile, DirectivesCommentsAndErrors) {
     EXPECT_FALSE(kqsim::ParseScenarioText("tag " + kA + "\nfly away\n", bad, error));
     EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     EXPECT_FALSE(kqsim::ParseScenarioText("timing maybe\n", bad, error));
+    EXPECT_FALSE(kqsim::ParseScenarioText("processing SR\n", bad, error));
+    EXPECT_FALSE(kqsim::ParseScenarioText("status GU 12\n", bad, error));
+    EXPECT_FALSE(kqsim::ParseScenarioText("drop GUX 1\n", bad, error));
+    EXPECT_FALSE(kqsim::ParseScenarioText("drop GU -2\n", bad, error));
+}
+
+TEST(ScenarioFile, ProcessingTimesAndReplyFaults) {
+    Scenario sc;
+    std::string error;
+    ASSERT_TRUE(kqsim::ParseScenarioText("tag " + kA +
+                                             "\nprocessing SR 40\nstatus GU 4 2\n"
+                                             "drop BZ\ntiming off\n",
+                                         sc, error))
+        << error;
+    ASSERT_EQ(sc.processing_ms.size(), 1u);
+    EXPECT_EQ(sc.processing_ms[0], (std::pair<std::string, unsigned>{"SR", 40}));
+    ASSERT_EQ(sc.faults.size(), 2u);
+    EXPECT_EQ(sc.faults[0].status, '4');
+    EXPECT_EQ(sc.faults[0].times, 2);
+    EXPECT_EQ(sc.faults[1].status, 0);
+    EXPECT_EQ(sc.faults[1].times, -1);
+
+    // Applied: the next two inventories answer '4', the third succeeds.
+    kqsim::Reader reader;
+    ASSERT_TRUE(kqsim::ApplyScenario(sc, reader, T0, error)) << error;
+    std::string got;
+    for (int i = 0; i < 3; ++i) {
+        const std::string frame = "\x02GU\r\n";
+        const kqsim::Time t = T0 + std::chrono::seconds(i);
+        reader.Write(t, reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+        reader.TakeDue(t + std::chrono::milliseconds(500), got);
+    }
+    EXPECT_EQ(got.substr(0, 5), "\x02RGU4") << got;
+    EXPECT_EQ(got.find("\x02RGU0"), got.rfind("\x02RGU")) << got;
+    EXPECT_NE(got.find(kA), std::string::npos) << got;
 }
 
 TEST(ScenarioFile, ReadThroughTheOption) {
