@@ -6,8 +6,8 @@
 // defaults (an empty field); the file is not read again.
 #include "d2xx/sim_state.h"
 #include "model/scenario.h"
+#include "model/scenario_schedule.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,30 +27,9 @@ Device* DeviceZero(Sim& s) {
 // Field events, churn and vanish of the scenario, in real time from start.
 void RunSchedule(Scenario sc, Time start) {
     Sim& s = TheSim();
-    std::vector<FieldEvent> events = sc.events;
-    std::stable_sort(events.begin(), events.end(),
-                     [](const FieldEvent& a, const FieldEvent& b) { return a.at_ms < b.at_ms; });
-    const std::vector<std::string> churn_tags = ScenarioTags(sc);
-    size_t next_event = 0;
-    bool churned_out = false;
-    auto ms = [](unsigned v) { return std::chrono::milliseconds(v); };
-    std::optional<Time> next_churn;
-    if (sc.churn_ms > 0) {
-        next_churn = start + ms(sc.churn_ms);
-    }
-    std::optional<Time> vanish_at;
-    if (sc.vanish_after_ms > 0) {
-        vanish_at = start + ms(sc.vanish_after_ms);
-    }
+    ScenarioSchedule schedule = StartSchedule(sc, start);
     for (;;) {
-        std::optional<Time> wake = next_churn;
-        if (next_event < events.size()) {
-            Time t = start + ms(events[next_event].at_ms);
-            wake = wake ? std::min(*wake, t) : t;
-        }
-        if (vanish_at) {
-            wake = wake ? std::min(*wake, *vanish_at) : *vanish_at;
-        }
+        std::optional<Time> wake = NextScheduled(schedule);
         if (!wake) {
             return;
         }
@@ -61,30 +40,11 @@ void RunSchedule(Scenario sc, Time start) {
         if (d == nullptr) {
             return;
         }
-        if (vanish_at && now >= *vanish_at) {
+        if (!RunDueSchedule(schedule, d->reader, now)) {
             d->plugged = false;
             Disconnect(s, *d);
             s.cv.notify_all();
             return;
-        }
-        while (next_event < events.size() && start + ms(events[next_event].at_ms) <= now) {
-            const FieldEvent& e = events[next_event++];
-            if (e.enter) {
-                d->reader.TagAdd(now, e.uid, 4, 64);
-            } else {
-                d->reader.TagRemove(now, e.uid);
-            }
-        }
-        if (next_churn && now >= *next_churn) {
-            churned_out = !churned_out;
-            for (const auto& uid : churn_tags) {
-                if (churned_out) {
-                    d->reader.TagRemove(now, uid);
-                } else {
-                    d->reader.TagAdd(now, uid, 4, 64);
-                }
-            }
-            *next_churn += ms(sc.churn_ms);
         }
         s.cv.notify_all();
     }
@@ -128,7 +88,7 @@ void ApplyEnvScenario(Sim& s) {
         std::fprintf(stderr, "kqsim: KQSIM_SCENARIO=%s: %s\n", path, error.c_str());
         return;
     }
-    if (!sc.events.empty() || sc.churn_ms > 0 || sc.vanish_after_ms > 0) {
+    if (HasSchedule(sc)) {
         std::thread(RunSchedule, sc, now).detach();
     }
 }

@@ -3,6 +3,7 @@
 #include "pty_server.h"
 
 #include "model/printable.h"
+#include "model/scenario_schedule.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -118,56 +119,19 @@ int ServePty(Reader& reader, const Scenario& sc) {
     std::printf("%s\n", pty.path.c_str());
     std::fflush(stdout);
 
-    std::vector<FieldEvent> events = sc.events;
-    std::stable_sort(events.begin(), events.end(),
-                     [](const FieldEvent& a, const FieldEvent& b) { return a.at_ms < b.at_ms; });
-    size_t next_event = 0;
-    const std::vector<std::string> churn_tags = ScenarioTags(sc);
-    bool churned_out = false;
-    std::optional<Time> next_churn;
-    if (sc.churn_ms > 0) {
-        next_churn = start + Millis(sc.churn_ms);
-    }
-    std::optional<Time> vanish_at;
-    if (sc.vanish_after_ms > 0) {
-        vanish_at = start + Millis(sc.vanish_after_ms);
-    }
+    ScenarioSchedule schedule = StartSchedule(sc, start);
 
     int exit_code = 0;
     for (;;) {
         Time now = Clock::now();
-        if (vanish_at && now >= *vanish_at) {
-            break;
-        }
-        while (next_event < events.size() && start + Millis(events[next_event].at_ms) <= now) {
-            const FieldEvent& e = events[next_event++];
-            if (e.enter) {
-                reader.TagAdd(now, e.uid, 4, 64);
-            } else {
-                reader.TagRemove(now, e.uid);
-            }
-        }
-        if (next_churn && now >= *next_churn) {
-            churned_out = !churned_out;
-            for (const auto& uid : churn_tags) {
-                if (churned_out) {
-                    reader.TagRemove(now, uid);
-                } else {
-                    reader.TagAdd(now, uid, 4, 64);
-                }
-            }
-            *next_churn += Millis(sc.churn_ms);
+        if (!RunDueSchedule(schedule, reader, now)) {
+            break; // vanish
         }
         std::string out;
         reader.TakeDue(now, out);
         WriteOut(pty.master, out);
 
-        std::optional<Time> wake = reader.NextWake();
-        if (next_event < events.size()) {
-            wake = Earliest(wake, start + Millis(events[next_event].at_ms));
-        }
-        wake = Earliest(wake, next_churn);
-        wake = Earliest(wake, vanish_at);
+        std::optional<Time> wake = Earliest(reader.NextWake(), NextScheduled(schedule));
         timespec ts{};
         timespec* timeout = nullptr;
         if (wake) {

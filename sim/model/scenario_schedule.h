@@ -1,0 +1,40 @@
+// The timed part of a scenario (field events, churn, vanish) run against one
+// reader from a start time. The front end decides how to wait: it asks when
+// the schedule is next due and calls RunDueSchedule then.
+#pragma once
+
+#include "reader.h"
+#include "scenario.h"
+#include "sim_time.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kqsim {
+
+struct ScenarioSchedule {
+    Time start{};
+    unsigned churn_ms = 0;
+    std::vector<FieldEvent> events; // in time order
+    size_t next_event = 0;
+    std::vector<std::string> churn_tags;
+    bool churned_out = false;
+    std::optional<Time> next_churn;
+    std::optional<Time> vanish_at;
+};
+
+ScenarioSchedule StartSchedule(const Scenario& sc, Time start);
+
+// True when the scenario has anything timed to run.
+bool HasSchedule(const Scenario& sc);
+
+// The earliest time something of the schedule is due; none when nothing is.
+std::optional<Time> NextScheduled(const ScenarioSchedule& sch);
+
+// Applies to the reader the field events and churn steps due by now. Returns
+// false, applying nothing, once the reader is due to vanish.
+bool RunDueSchedule(ScenarioSchedule& sch, Reader& reader, Time now);
+
+} // namespace kqsim
