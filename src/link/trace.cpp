@@ -420,39 +420,43 @@ FT_STATUS KQ_D2XX_CALL TGetQueueStatus(FT_HANDLE h, DWORD* rx) {
     return s;
 }
 
-FT_STATUS KQ_D2XX_CALL TWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
-    Line l;
-    Begin(l, "FT_Write");
+// FT_Write and FT_Read: "h=H, n=N" before the call ...
+void BeginTransfer(Line& l, const char* call, FT_HANDLE h, DWORD n) {
+    Begin(l, call);
     ArgHandle(l, h);
     Arg(l, "n", n);
-    FT_STATUS s = g_inner.Write(h, buf, n, written);
+}
+
+// ... and "= STATUS NAME, DONE written|read BYTES" after it.
+void EmitTransfer(Line& l, FT_STATUS s, DWORD done, const char* verb, const void* buf,
+                  size_t shown) {
     Status(l, s);
-    DWORD done = written != nullptr ? *written : 0;
     Put(l, ", ");
     PutDec(l, done);
-    Put(l, " written ");
-    // What was handed over, even when the write failed or fell short.
-    PutBytes(l, buf, s == FT_OK && done <= n ? done : n);
+    Put(l, verb);
+    PutBytes(l, buf, shown);
     Emit(l);
+}
+
+FT_STATUS KQ_D2XX_CALL TWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
+    Line l;
+    BeginTransfer(l, "FT_Write", h, n);
+    FT_STATUS s = g_inner.Write(h, buf, n, written);
+    DWORD done = written != nullptr ? *written : 0;
+    // What was handed over, even when the write failed or fell short.
+    EmitTransfer(l, s, done, " written ", buf, s == FT_OK && done <= n ? done : n);
     return s;
 }
 
 FT_STATUS KQ_D2XX_CALL TRead(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
     Line l;
-    Begin(l, "FT_Read");
-    ArgHandle(l, h);
-    Arg(l, "n", n);
+    BeginTransfer(l, "FT_Read", h, n);
     FT_STATUS s = g_inner.Read(h, buf, n, read);
-    Status(l, s);
     DWORD got = read != nullptr && s == FT_OK ? *read : 0;
     if (got > n) {
         got = n;
     }
-    Put(l, ", ");
-    PutDec(l, got);
-    Put(l, " read ");
-    PutBytes(l, buf, got);
-    Emit(l);
+    EmitTransfer(l, s, got, " read ", buf, got);
     return s;
 }
 
