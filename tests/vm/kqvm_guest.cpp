@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -320,6 +321,53 @@ struct Record {
     std::unique_ptr<KQ_PROPERTY> prop;
 };
 
+// Requests as a client fills them in: KQ_Init_* first, then the fields.
+KQ_IN_SR SelectReadRequest(const char* uid, int start, int count) {
+    KQ_IN_SR sr;
+    KQ_Init_IN_SR(&sr);
+    sr.StartBlock = static_cast<unsigned char>(start);
+    sr.BlockCount = static_cast<unsigned char>(count);
+    std::strcpy(sr.UID, uid);
+    return sr;
+}
+KQ_IN_SW SelectWriteRequest(const char* uid, int start, int count, const char* text) {
+    KQ_IN_SW sw;
+    KQ_Init_IN_SW(&sw);
+    sw.StartBlock = static_cast<unsigned char>(start);
+    sw.BlockCount = static_cast<unsigned char>(count);
+    std::strcpy(sw.TagInfo.UID, uid);
+    std::strcpy(sw.TagInfo.Data, text);
+    return sw;
+}
+KQ_TAGINFO ClearedTagInfo() {
+    KQ_TAGINFO out;
+    KQ_Init_TAGINFO(&out);
+    return out;
+}
+KQ_IN_SNSR SensorRequest(const char* uid, int channel) {
+    KQ_IN_SNSR in;
+    KQ_Init_IN_SNSR(&in);
+    std::strcpy(in.UID, uid);
+    in.Channel = static_cast<unsigned char>(channel);
+    return in;
+}
+
+struct TagText {
+    const char* uid;
+    const char* text;
+};
+// The record's multi-write input: count blocks from block start of each tag.
+void SetMultiWrite(Record& r, int start, int count, std::initializer_list<TagText> tags) {
+    r->IN_MW.StartBlock = static_cast<unsigned char>(start);
+    r->IN_MW.BlockCount = static_cast<unsigned char>(count);
+    int i = 0;
+    for (const TagText& t : tags) {
+        std::strcpy(r->IN_MW.TagInfo[i].UID, t.uid);
+        std::strcpy(r->IN_MW.TagInfo[i].Data, t.text);
+        ++i;
+    }
+}
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -472,10 +520,7 @@ void LatencyTimerAndExchangeTimes() {
     CHECK(LowLatencyFlag("ttyUSB0"));
 
     std::strcpy(r->IN_TA, "ABC");
-    KQ_IN_SNSR sensor;
-    KQ_Init_IN_SNSR(&sensor);
-    std::strcpy(sensor.UID, kSensor);
-    sensor.Channel = 1;
+    KQ_IN_SNSR sensor = SensorRequest(kSensor, 1);
     KQ_OUT_SNSR value;
     double uid = TimeOperation("KQ_GetUID", 10, [&] { return KQ_GetUID(r.get()); });
     double ta = TimeOperation("KQ_TagCommand", 10, [&] { return KQ_TagCommand(r.get()); });
@@ -509,23 +554,13 @@ void OneShotOperations() {
     r->BuzzerOn = 0;
 
     // Select read over two exchanges (16 blocks, then 4).
-    KQ_IN_SR sr;
-    KQ_Init_IN_SR(&sr);
-    sr.StartBlock = 0;
-    sr.BlockCount = 20;
-    std::strcpy(sr.UID, kTag1);
-    KQ_TAGINFO out;
-    KQ_Init_TAGINFO(&out);
+    KQ_IN_SR sr = SelectReadRequest(kTag1, 0, 20);
+    KQ_TAGINFO out = ClearedTagInfo();
     CHECK_EQ(KQ_SelectRead(r.get(), &sr, &out), KQ_OK);
     CHECK_STR(out.UID, kTag1);
     CHECK_STR(out.Data, kTag1Text);
 
-    KQ_IN_SW sw;
-    KQ_Init_IN_SW(&sw);
-    sw.StartBlock = 30;
-    sw.BlockCount = 3;
-    std::strcpy(sw.TagInfo.UID, kTag1);
-    std::strcpy(sw.TagInfo.Data, "WXYZwxyz4321");
+    KQ_IN_SW sw = SelectWriteRequest(kTag1, 30, 3, "WXYZwxyz4321");
     CHECK_EQ(KQ_SelectWrite(r.get(), &sw), KQ_OK);
     sr.StartBlock = 30;
     sr.BlockCount = 3;
@@ -536,12 +571,7 @@ void OneShotOperations() {
     CHECK_EQ(KQ_SelectRead(r.get(), &sr, &out), 2);
 
     // Multi write, then multi read of every tag in the field.
-    r->IN_MW.StartBlock = 40;
-    r->IN_MW.BlockCount = 2;
-    std::strcpy(r->IN_MW.TagInfo[0].UID, kTag1);
-    std::strcpy(r->IN_MW.TagInfo[0].Data, "11112222");
-    std::strcpy(r->IN_MW.TagInfo[1].UID, kTag2);
-    std::strcpy(r->IN_MW.TagInfo[1].Data, "33334444");
+    SetMultiWrite(r, 40, 2, {{kTag1, "11112222"}, {kTag2, "33334444"}});
     CHECK_EQ(KQ_MultiWrite(r.get()), KQ_OK);
     CHECK_EQ(r->OUT_MW.TagCount, 3);
     CHECK_EQ(r->OUT_MW.DoneCount, 2);
@@ -552,10 +582,7 @@ void OneShotOperations() {
     CHECK_STR(r->OUT_MR.TagInfo[0].Data, "11112222");
     CHECK_STR(r->OUT_MR.TagInfo[1].Data, "33334444");
 
-    KQ_IN_SNSR in;
-    KQ_Init_IN_SNSR(&in);
-    std::strcpy(in.UID, kSensor);
-    in.Channel = 1;
+    KQ_IN_SNSR in = SensorRequest(kSensor, 1);
     KQ_OUT_SNSR value;
     std::memset(&value, 0xFF, sizeof value);
     CHECK_EQ(KQ_SensorCommand(r.get(), &in, &value), KQ_OK);
@@ -609,18 +636,10 @@ void LoopModeWithNotifications() {
     CHECK_STR(r->OUT_MR.TagInfo[0].UID, kTag1);
     CHECK_STR(r->OUT_MR.TagInfo[0].Data, "0123");
 
-    r->IN_MW.StartBlock = 50;
-    r->IN_MW.BlockCount = 1;
-    std::strcpy(r->IN_MW.TagInfo[0].UID, kTag2);
-    std::strcpy(r->IN_MW.TagInfo[0].Data, "MWLP");
+    SetMultiWrite(r, 50, 1, {{kTag2, "MWLP"}});
     RunLoop(r, "multi-write", KQ_LOOP_MULTIWRITE, [&] { return KQ_MultiWrite(r.get()); });
-    KQ_IN_SR sr;
-    KQ_Init_IN_SR(&sr);
-    sr.StartBlock = 50;
-    sr.BlockCount = 1;
-    std::strcpy(sr.UID, kTag2);
-    KQ_TAGINFO out;
-    KQ_Init_TAGINFO(&out);
+    KQ_IN_SR sr = SelectReadRequest(kTag2, 50, 1);
+    KQ_TAGINFO out = ClearedTagInfo();
     CHECK_EQ(KQ_SelectRead(r.get(), &sr, &out), KQ_OK);
     CHECK_STR(out.Data, "MWLP");
     CHECK_EQ(KQ_GetUID(r.get()), KQ_OK);
@@ -801,12 +820,8 @@ void UnplugDuringOneShotThenReplug() {
     std::thread reader([&] {
         auto begin = Clock::now();
         while (MsSince(begin) < 60000) {
-            KQ_IN_SR sr;
-            KQ_Init_IN_SR(&sr);
-            sr.BlockCount = 64;
-            std::strcpy(sr.UID, kTag1);
-            KQ_TAGINFO out;
-            KQ_Init_TAGINFO(&out);
+            KQ_IN_SR sr = SelectReadRequest(kTag1, 0, 64);
+            KQ_TAGINFO out = ClearedTagInfo();
             auto start = Clock::now();
             int rc = KQ_SelectRead(r.get(), &sr, &out);
             ++calls;
