@@ -306,15 +306,36 @@ FT_STATUS KQ_D2XX_CALL TOpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) {
     return s;
 }
 
+// A numeric argument of a setter.
+struct Number {
+    const char* name;
+    uint64_t value;
+    bool hex;
+};
+
+// The setters: a handle and numbers in ...
+template <size_t N>
+void BeginSetter(Line& l, const char* call, FT_HANDLE h, const Number (&args)[N]) {
+    Begin(l, call);
+    ArgHandle(l, h);
+    for (const Number& a : args) {
+        Arg(l, a.name, a.value, a.hex);
+    }
+}
+
+// ... and, as for the calls that take only a handle, nothing but the status out.
+FT_STATUS EndWithStatus(Line& l, FT_STATUS s) {
+    Status(l, s);
+    Emit(l);
+    return s;
+}
+
 // The calls that take only a handle.
 FT_STATUS HandleOnly(const char* name, FT_STATUS(KQ_D2XX_CALL* fn)(FT_HANDLE), FT_HANDLE h) {
     Line l;
     Begin(l, name);
     ArgHandle(l, h);
-    FT_STATUS s = fn(h);
-    Status(l, s);
-    Emit(l);
-    return s;
+    return EndWithStatus(l, fn(h));
 }
 
 FT_STATUS KQ_D2XX_CALL TResetDevice(FT_HANDLE h) {
@@ -331,63 +352,38 @@ FT_STATUS KQ_D2XX_CALL TClose(FT_HANDLE h) {
 }
 
 FT_STATUS KQ_D2XX_CALL TSetBaudRate(FT_HANDLE h, ULONG baud) {
+    const Number args[] = {{"baud", baud, false}};
     Line l;
-    Begin(l, "FT_SetBaudRate");
-    ArgHandle(l, h);
-    Arg(l, "baud", baud);
-    FT_STATUS s = g_inner.SetBaudRate(h, baud);
-    Status(l, s);
-    Emit(l);
-    return s;
+    BeginSetter(l, "FT_SetBaudRate", h, args);
+    return EndWithStatus(l, g_inner.SetBaudRate(h, baud));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop, UCHAR parity) {
+    const Number args[] = {{"bits", bits, false}, {"stop", stop, false}, {"parity", parity, false}};
     Line l;
-    Begin(l, "FT_SetDataCharacteristics");
-    ArgHandle(l, h);
-    Arg(l, "bits", bits);
-    Arg(l, "stop", stop);
-    Arg(l, "parity", parity);
-    FT_STATUS s = g_inner.SetDataCharacteristics(h, bits, stop, parity);
-    Status(l, s);
-    Emit(l);
-    return s;
+    BeginSetter(l, "FT_SetDataCharacteristics", h, args);
+    return EndWithStatus(l, g_inner.SetDataCharacteristics(h, bits, stop, parity));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff) {
+    const Number args[] = {{"flow", flow, true}, {"xon", xon, true}, {"xoff", xoff, true}};
     Line l;
-    Begin(l, "FT_SetFlowControl");
-    ArgHandle(l, h);
-    Arg(l, "flow", flow, true);
-    Arg(l, "xon", xon, true);
-    Arg(l, "xoff", xoff, true);
-    FT_STATUS s = g_inner.SetFlowControl(h, flow, xon, xoff);
-    Status(l, s);
-    Emit(l);
-    return s;
+    BeginSetter(l, "FT_SetFlowControl", h, args);
+    return EndWithStatus(l, g_inner.SetFlowControl(h, flow, xon, xoff));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetTimeouts(FT_HANDLE h, ULONG read_ms, ULONG write_ms) {
+    const Number args[] = {{"read_ms", read_ms, false}, {"write_ms", write_ms, false}};
     Line l;
-    Begin(l, "FT_SetTimeouts");
-    ArgHandle(l, h);
-    Arg(l, "read_ms", read_ms);
-    Arg(l, "write_ms", write_ms);
-    FT_STATUS s = g_inner.SetTimeouts(h, read_ms, write_ms);
-    Status(l, s);
-    Emit(l);
-    return s;
+    BeginSetter(l, "FT_SetTimeouts", h, args);
+    return EndWithStatus(l, g_inner.SetTimeouts(h, read_ms, write_ms));
 }
 
 FT_STATUS KQ_D2XX_CALL TPurge(FT_HANDLE h, ULONG mask) {
+    const Number args[] = {{"mask", mask, true}};
     Line l;
-    Begin(l, "FT_Purge");
-    ArgHandle(l, h);
-    Arg(l, "mask", mask, true);
-    FT_STATUS s = g_inner.Purge(h, mask);
-    Status(l, s);
-    Emit(l);
-    return s;
+    BeginSetter(l, "FT_Purge", h, args);
+    return EndWithStatus(l, g_inner.Purge(h, mask));
 }
 
 FT_STATUS KQ_D2XX_CALL TGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
