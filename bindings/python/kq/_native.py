@@ -95,31 +95,28 @@ class KQ_IN_MR(ctypes.Structure):
     _fields_ = [("StartBlock", ctypes.c_ubyte), ("BlockCount", ctypes.c_ubyte)]
 
 
-class KQ_OUT_MR(ctypes.Structure):
-    _pack_ = 1
-    _fields_ = [
-        ("TagCount", ctypes.c_ubyte),
-        ("DoneCount", ctypes.c_ubyte),
+def _multi_fields(first, second):
+    """KQ_OUT_MR, KQ_IN_MW and KQ_OUT_MW: two header bytes, four entries."""
+    return [
+        (first, ctypes.c_ubyte),
+        (second, ctypes.c_ubyte),
         ("TagInfo", KQ_TAGINFO * 4),
     ]
+
+
+class KQ_OUT_MR(ctypes.Structure):
+    _pack_ = 1
+    _fields_ = _multi_fields("TagCount", "DoneCount")
 
 
 class KQ_IN_MW(ctypes.Structure):
     _pack_ = 1
-    _fields_ = [
-        ("StartBlock", ctypes.c_ubyte),
-        ("BlockCount", ctypes.c_ubyte),
-        ("TagInfo", KQ_TAGINFO * 4),
-    ]
+    _fields_ = _multi_fields("StartBlock", "BlockCount")
 
 
 class KQ_OUT_MW(ctypes.Structure):
     _pack_ = 1
-    _fields_ = [
-        ("TagCount", ctypes.c_ubyte),
-        ("DoneCount", ctypes.c_ubyte),
-        ("TagInfo", KQ_TAGINFO * 4),
-    ]
+    _fields_ = _multi_fields("TagCount", "DoneCount")
 
 
 # Windows: a window handle; elsewhere a file descriptor (intptr_t).
