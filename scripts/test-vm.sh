@@ -103,7 +103,10 @@ for path in "${load_order[@]}"; do
 done
 
 # The project's programs and every shared library they load.
-cp "$build/bin/kqvm_guest" "$build/bin/kqtool" "$build/bin/libkq.so" "$initrd/kq/"
+cp "$build/bin/kqvm_guest" "$build/bin/kqtool" "$initrd/kq/"
+# The library under every name a program may ask for (libkq.so.0, its SONAME,
+# and the plain libkq.so), as files: the guest gets no symbolic links.
+for lib in "$build"/bin/libkq.so*; do cp -L "$lib" "$initrd/kq/"; done
 for lib in $(ldd "$build/bin/kqvm_guest" "$build/bin/kqtool" "$build/bin/libkq.so" |
                awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' | sort -u); do
   case "$lib" in "$build"/*) continue ;; esac
