@@ -254,8 +254,23 @@ typedef struct KQ_OUT_MW {
 
 /** The property record: one per reader connection, owned by the caller. */
 typedef struct KQ_PROPERTY {
-    uint32_t WriteTimeout;      /**< ms; the device's write timeout on open */
-    uint32_t ReadTimeout;       /**< ms; the device's read timeout on open */
+    uint32_t WriteTimeout;      /**< ms; the device's write timeout on open.
+                                     Every command frame is one write bounded
+                                     by it; 0 = the driver's own default (no
+                                     limit), which a present reader never
+                                     reaches since it takes every byte at
+                                     once (no flow control) */
+    uint32_t ReadTimeout;       /**< ms; the device's read timeout on open.
+                                     The library reads only bytes already
+                                     queued, so no operation waits on it and
+                                     0 (no limit to the driver) is safe: a
+                                     reply is awaited by polling the queue,
+                                     within fixed bounds - at most 202 polls
+                                     1 ms apart for a command reply or a loop
+                                     report (plus 300 ms before SR and SW
+                                     replies), about one second after the
+                                     frame (BZ: after the beep) for the 7-byte
+                                     replies of BZ, LT and LP */
     const char* SerialNo;       /**< serial-number text of the reader to open;
                                      the caller keeps the text alive */
     void* Handle;               /**< driver handle of the open device, NULL while
@@ -421,8 +436,10 @@ KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block);
  * Sounds the buzzer for (length & 0xFF) x 100 ms and returns after the beep.
  * Checks the connection first (reopening the device if its probe fails) but
  * neither stops a loop worker nor switches the reader's loop off.
+ * After the beep the 7-byte reply is awaited in the receive queue for about
+ * one second, whatever ReadTimeout holds; then only what has arrived is read.
  * Returns KQ_OK, KQ_ERR_USB, KQ_ERR_SEND, KQ_ERR_RECEIVE, or a reader status
- * (1-15; KQ_ERR_NOREPLY also for a short reply).
+ * (1-15; KQ_ERR_NOREPLY also for a reply that stays short or never comes).
  */
 KQ_EXPORT int KQ_API KQ_BuzzerCommand(KQ_PROPERTY* prop, int length);
 
