@@ -118,7 +118,8 @@ extern "C" {
 #define KQ_ERR_LOOPSTOP 28
 /** A bad argument: SerialNo NULL; a block count of 0 or a chunk start past
  * block 255; a UID that is not exactly 16 characters; a sensor Channel other
- * than 0, 1 or 2. Nothing is sent for a refused argument, except that the
+ * than 0, 1 or 2; command text or write data holding STX (0x02), CR or LF,
+ * the characters that frame a command. Nothing is sent for a refused argument, except that the
  * sensor's Channel is judged after its configuration read. */
 #define KQ_ERR_PARAM 29
 /** The driver failed to close the device. */
@@ -487,7 +488,9 @@ KQ_EXPORT int KQ_API KQ_GetUID(KQ_PROPERTY* prop);
 /**
  * Sends the text in IN_TA (at most 35 characters; a text without a NUL in
  * its 36 bytes is cut to 35) to the tag and stores the answer payload in
- * OUT_TA. Returns KQ_OK, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_SEND,
+ * OUT_TA. A text holding STX (0x02), CR or LF is refused with KQ_ERR_PARAM
+ * before anything is sent or stopped (no loop is started either).
+ * Returns KQ_OK, KQ_ERR_PARAM, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_SEND,
  * KQ_ERR_RECEIVE, KQ_ERR_NOREPLY, a reader status, KQ_ERR_TAG (OUT_TA then
  * holds the two sub-status characters) or KQ_ERR_BUZZER.
  * With LoopMode 1 a successful exchange returns as without loop mode; a
@@ -515,8 +518,9 @@ KQ_EXPORT int KQ_API KQ_SelectRead(KQ_PROPERTY* prop, KQ_IN_SR* in, KQ_TAGINFO* 
  * give 4 characters per block, 8*BlockCount give 8; any other length is
  * refused before anything is sent.
  * Returns KQ_OK, KQ_ERR_WRITE (a chunk failed or the read-back differs),
- * KQ_ERR_PARAM (BlockCount 0, UID not exactly 16 characters, or a chunk
- * start past block 255) or KQ_ERR_BLOCKSIZE.
+ * KQ_ERR_PARAM (BlockCount 0, UID not exactly 16 characters, a chunk start
+ * past block 255, or Data holding STX (0x02), CR or LF) or KQ_ERR_BLOCKSIZE;
+ * nothing is sent for a refused request.
  */
 KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in);
 
@@ -533,7 +537,11 @@ KQ_EXPORT int KQ_API KQ_MultiRead(KQ_PROPERTY* prop);
  * Writes each IN_MW entry's text into the tag with that UID, for every such
  * tag in the field, and records each successful write in OUT_MW (at most
  * four; no further write is made once four are stored).
- * Returns KQ_OK, KQ_ERR_NOBLOCKS, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_TAG
+ * When the Data of any of the four entries holds STX (0x02), CR or LF the
+ * call returns KQ_ERR_PARAM after the block-count test and before anything
+ * is sent or stopped, in loop mode too; an entry the client changes that way
+ * while the loop runs is not written (KQ_SelectWrite refuses it).
+ * Returns KQ_OK, KQ_ERR_NOBLOCKS, KQ_ERR_PARAM, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_TAG
  * (inventory failed; OUT_MW unchanged) or KQ_ERR_BUZZER. With LoopMode 1 it
  * starts the multi-write loop instead.
  */
