@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [fuzz]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
+#   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
 set -euo pipefail
 
 groups=("$@")
@@ -15,6 +16,7 @@ for g in "${groups[@]}"; do
     base) want+=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev clang-format) ;;
     cross) want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
     valgrind) want+=(valgrind) ;;
+    fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -42,8 +42,8 @@ class Reports : public SimTest {
   protected:
     void SetUp() override {
         SimTest::SetUp();
-        kqsim_set_timing(1);          // bytes paced at 3840 per second
-        kqsim_set_loop_interval(0);   // reports only when the field changes
+        kqsim_set_timing(1);        // bytes paced at 3840 per second
+        kqsim_set_loop_interval(0); // reports only when the field changes
     }
     std::string UidAt(int i) const { return prop_->OUT_GU.TagInfo[i].UID; }
 };
