@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         kq::DWORD length = 0;
         switch (call & 3) {
         case 0: {
-            kq::FT_STATUS st = kq::ReceiveFrame(&prop, dest.data(),
-                                                static_cast<kq::DWORD>(capacity), &length);
+            kq::FT_STATUS st =
+                kq::ReceiveFrame(&prop, dest.data(), static_cast<kq::DWORD>(capacity), &length);
             KQ_FUZZ_CHECK(st == kq::FT_OK);
             KQ_FUZZ_CHECK(length < capacity && dest[length] == '\0');
             KQ_FUZZ_CHECK(strnlen(dest.data(), capacity) == length);
