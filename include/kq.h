@@ -469,6 +469,16 @@ KQ_EXPORT int KQ_API KQ_LoopStop(KQ_PROPERTY* prop);
  * the worker posts WM_KQ_DATA whenever new results stand in the record, and
  * owns the result block until KQ_LoopStop.
  *
+ * The loop workers take the reports the reader sends by itself whole: a
+ * report still arriving when one receive window of a worker ends is
+ * completed in the next, several reports read together are taken one after
+ * the other, and text between reports is skipped. A worker stores only a
+ * complete success reply of its own command (STX, "R", the command's code,
+ * status '0', ..., CR LF): for the inventory, one whose length matches its
+ * tag count (16 characters per UID); for the tag command, one that carries
+ * its two sub-status characters. Anything else is dropped without a
+ * message.
+ *
  * KQ_SelectRead, KQ_SelectWrite and KQ_SensorCommand run without that
  * envelope: no connection check, no loop stop, no buzzer, no loop mode. Call
  * KQ_LoopStop before them (and before KQ_BuzzerCommand, KQ_OpenUSB and
