@@ -228,12 +228,12 @@ int main(int argc, char** argv) {
     // over this many cycles is far above it.
     constexpr size_t kHeapSlack = 64 * 1024;
     constexpr long kRssSlackKb = 4096;
-    bool held = Check(after.threads == before.threads, "threads left over", cycles) &&
-                Check(after.fds == before.fds, "descriptors left over", cycles) &&
-                Check(after.handles == 0 && before.handles == 0, "driver handles left open",
-                      cycles) &&
-                Check(after.heap <= before.heap + kHeapSlack, "heap grew", cycles) &&
-                Check(after.rss_kb <= before.rss_kb + kRssSlackKb, "RSS grew", cycles);
+    bool held =
+        Check(after.threads == before.threads, "threads left over", cycles) &&
+        Check(after.fds == before.fds, "descriptors left over", cycles) &&
+        Check(after.handles == 0 && before.handles == 0, "driver handles left open", cycles) &&
+        Check(after.heap <= before.heap + kHeapSlack, "heap grew", cycles) &&
+        Check(after.rss_kb <= before.rss_kb + kRssSlackKb, "RSS grew", cycles);
     std::printf(held ? "kq_soak: nothing left over\n" : "kq_soak: FAILED\n");
     return held ? 0 : 1;
 }
