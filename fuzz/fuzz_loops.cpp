@@ -63,6 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     KQ_FUZZ_CHECK(IsResultCode(r));
+    // A successful tag command starts no worker; a failed preparation none
+    // at all. Only a worker's result block is judged below.
+    const bool started = prop.hThread != nullptr;
+    KQ_FUZZ_CHECK(!started || prop.LoopKind == kind);
     // The worker takes the reader's pieces one poll at a time; sleeps are
     // instant in this build, so this wait is short.
     while (!fuzz_d2xx_exhausted() && !WorkerEnded(prop)) {
@@ -73,17 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // What the workers stored stays within their blocks and was taken from
     // whole frames.
-    if (r == KQ_OK && prop.LoopKind == KQ_LOOP_UID) {
+    if (started && kind == KQ_LOOP_UID) {
         KQ_FUZZ_CHECK(prop.OUT_GU.Count <= 3);
         for (unsigned i = 0; i < prop.OUT_GU.Count; ++i) {
             CheckUid(prop.OUT_GU.TagInfo[i].UID);
         }
     }
-    if (r == KQ_OK && prop.LoopKind == KQ_LOOP_MULTIREAD) {
+    if (started && kind == KQ_LOOP_MULTIREAD) {
         KQ_FUZZ_CHECK(prop.OUT_MR.TagCount <= 3);
         KQ_FUZZ_CHECK(prop.OUT_MR.DoneCount <= prop.OUT_MR.TagCount);
     }
-    if (r == KQ_OK && prop.LoopKind == KQ_LOOP_MULTIWRITE) {
+    if (started && kind == KQ_LOOP_MULTIWRITE) {
         KQ_FUZZ_CHECK(prop.OUT_MW.TagCount <= 3);
         KQ_FUZZ_CHECK(prop.OUT_MW.DoneCount <= prop.OUT_MW.TagCount);
         for (unsigned i = 0; i < prop.OUT_MW.DoneCount; ++i) {
