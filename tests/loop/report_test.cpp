@@ -17,10 +17,13 @@ namespace {
 // report split this many polls ahead of its tail gives up before the tail
 // is readable, so the tail arrives in a later window.
 constexpr unsigned kWindowPolls = 202;
+// Upper bound of one wait for a report to be stored: generous, for slow
+// emulated runs (qemu-i386, Wine); a passing run never comes near it.
+constexpr int kReportWaitMs = 20000;
 
 // Waits until the reader's answer to the n-th LT frame has been read: the
 // worker listens, and the next bytes queued are for its receive.
-bool WaitLoopOnAnswered(size_t n, int timeout_ms = 10000) {
+bool WaitLoopOnAnswered(size_t n, int timeout_ms = 20000) {
     return WaitUntil(
         [n] {
             auto frames = Frames();
@@ -60,7 +63,7 @@ TEST_F(Reports, UidLoopStoresEveryReportSplitAcrossAWindowOnce) {
         ASSERT_EQ(kqsim_tag_add(field.back().c_str(), 4, 8), 0);
     }
     int posts = 3;
-    ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, posts));
+    ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, posts, kReportWaitMs));
     const size_t length = GuReply("03", field).size();
     ASSERT_EQ(length, 57u);
     for (size_t head = 1; head < length; ++head) {
@@ -69,12 +72,12 @@ TEST_F(Reports, UidLoopStoresEveryReportSplitAcrossAWindowOnce) {
         // report split after `head` bytes, its tail a window later).
         ASSERT_EQ(kqsim_tag_remove(field[head % 3].c_str()), 0);
         field.erase(field.begin() + static_cast<long>(head % 3));
-        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts));
+        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, kReportWaitMs));
         ASSERT_EQ(P().OUT_GU.Count, 2);
         field.push_back(Uid(100 + static_cast<int>(head)));
         kqsim_split_next_frame(head, kWindowPolls);
         ASSERT_EQ(kqsim_tag_add(field.back().c_str(), 4, 8), 0);
-        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts));
+        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, kReportWaitMs));
         ASSERT_EQ(P().OUT_GU.Count, 3);
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(UidAt(i), field[static_cast<size_t>(i)]) << i;
@@ -100,7 +103,7 @@ TEST_F(Reports, TagCommandLoopStoresEveryAnswerSplitAcrossAWindowOnce) {
         kqsim_split_next_frame(head, kWindowPolls);
         // The reader answers the loop's command when a tag comes.
         ASSERT_EQ(kqsim_tag_add(Uid(static_cast<int>(head)).c_str(), 4, 8), 0);
-        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts));
+        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, kReportWaitMs));
         EXPECT_EQ(std::string(P().OUT_TA, 30), payload);
         ASSERT_EQ(kqsim_tag_remove(Uid(static_cast<int>(head)).c_str()), 0);
     }
@@ -115,7 +118,7 @@ TEST_F(Reports, LateReportsAndJunkBetweenReports) {
     ASSERT_TRUE(WaitListening());
     int posts = 0;
     auto expect_field = [&](const std::vector<std::string>& uids) {
-        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts));
+        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, kReportWaitMs));
         ASSERT_EQ(P().OUT_GU.Count, uids.size());
         for (size_t i = 0; i < uids.size(); ++i) {
             EXPECT_EQ(UidAt(static_cast<int>(i)), uids[i]) << i;
@@ -185,14 +188,14 @@ TEST_P(MultiReports, WaitingWorkerTakesReportsSplitAcrossAWindowOnce) {
     // Handled when polled, met again and left to the reader's loop.
     int posts = 1;
     size_t waits = 1;
-    ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, posts, 10000));
+    ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, posts, kReportWaitMs));
     ASSERT_TRUE(WaitLoopOnAnswered(waits));
     const std::string report = GuReply("01", {Uid(1)});
     for (size_t head : {1, 2, 4, 5, 6, 7, 8, 15, 22, 23, 24}) {
         SCOPED_TRACE("split after " + std::to_string(head) + " bytes");
         kqsim_split_next_frame(head, kWindowPolls);
         kqsim_inject_rx(report.data(), report.size());
-        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, 10000));
+        ASSERT_TRUE(WaitCount(N(), WM_KQ_DATA, ++posts, kReportWaitMs));
         ASSERT_TRUE(WaitLoopOnAnswered(++waits));
     }
     N().Drain(50);
