@@ -126,8 +126,10 @@ extern "C" {
 #define KQ_ERR_LOOPSTOP 28
 /** A bad argument: SerialNo NULL; a block count of 0 or a chunk start past
  * block 255; a UID that is not exactly 16 characters; a sensor Channel other
- * than 0, 1 or 2. Nothing is sent for a refused argument, except that the
- * sensor's Channel is judged after its configuration read. */
+ * than 0, 1 or 2; a UID, command text or write data holding STX (0x02), CR
+ * or LF, the characters that frame a command. Nothing is sent for a refused
+ * argument, except that the sensor's Channel is judged after its
+ * configuration read. */
 #define KQ_ERR_PARAM 29
 /** The driver failed to close the device. */
 #define KQ_ERR_CLOSE 30
@@ -236,8 +238,8 @@ static inline const char* KQ_ResultText(int code) {
         return "the reader's own loop could not be switched off before the operation";
     case KQ_ERR_PARAM:
         return "a bad argument (no serial number, a block count of 0 or a chunk start past "
-               "block 255, a UID that is not exactly 16 characters, or a sensor channel "
-               "other than 0-2)";
+               "block 255, a UID that is not exactly 16 characters, a sensor channel "
+               "other than 0-2, or STX, CR or LF in a UID, command text or write data)";
     case KQ_ERR_CLOSE: return "the driver failed to close the device";
     case KQ_ERR_BLOCKSIZE:
         return "the text length fits neither 4 nor 8 characters per block, or is longer than "
@@ -430,8 +432,23 @@ typedef struct KQ_OUT_MW {
 
 /** The property record: one per reader connection, owned by the caller. */
 typedef struct KQ_PROPERTY {
-    uint32_t WriteTimeout;      /**< ms; the device's write timeout on open */
-    uint32_t ReadTimeout;       /**< ms; the device's read timeout on open */
+    uint32_t WriteTimeout;      /**< ms; the device's write timeout on open.
+                                     Every command frame is one write bounded
+                                     by it; 0 = the driver's own default (no
+                                     limit), which a present reader never
+                                     reaches since it takes every byte at
+                                     once (no flow control) */
+    uint32_t ReadTimeout;       /**< ms; the device's read timeout on open.
+                                     The library reads only bytes already
+                                     queued, so no operation waits on it and
+                                     0 (no limit to the driver) is safe: a
+                                     reply is awaited by polling the queue,
+                                     within fixed bounds - at most 202 polls
+                                     1 ms apart for a command reply or a loop
+                                     report (plus 300 ms before SR and SW
+                                     replies), about one second after the
+                                     frame (BZ: after the beep) for the 7-byte
+                                     replies of BZ, LT and LP */
     const char* SerialNo;       /**< serial-number text of the reader to open;
                                      the caller keeps the text alive */
     void* Handle;               /**< driver handle of the open device, NULL while
@@ -626,8 +643,10 @@ KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block);
  * Sounds the buzzer for (length & 0xFF) x 100 ms and returns after the beep.
  * Checks the connection first (reopening the device if its probe fails) but
  * neither stops a loop worker nor switches the reader's loop off.
+ * After the beep the 7-byte reply is awaited in the receive queue for about
+ * one second, whatever ReadTimeout holds; then only what has arrived is read.
  * Returns KQ_OK, KQ_ERR_USB, KQ_ERR_SEND, KQ_ERR_RECEIVE, or a reader status
- * (1-15; KQ_ERR_NOREPLY also for a short reply).
+ * (1-15; KQ_ERR_NOREPLY also for a reply that stays short or never comes).
  */
 KQ_EXPORT int KQ_API KQ_BuzzerCommand(KQ_PROPERTY* prop, int length);
 
@@ -656,6 +675,16 @@ KQ_EXPORT int KQ_API KQ_LoopStop(KQ_PROPERTY* prop);
  * the worker posts WM_KQ_DATA whenever new results stand in the record, and
  * owns the result block until KQ_LoopStop.
  *
+ * The loop workers take the reports the reader sends by itself whole: a
+ * report still arriving when one receive window of a worker ends is
+ * completed in the next, several reports read together are taken one after
+ * the other, and text between reports is skipped. A worker stores only a
+ * complete success reply of its own command (STX, "R", the command's code,
+ * status '0', ..., CR LF): for the inventory, one whose length matches its
+ * tag count (16 characters per UID); for the tag command, one that carries
+ * its two sub-status characters. Anything else is dropped without a
+ * message.
+ *
  * KQ_SelectRead, KQ_SelectWrite and KQ_SensorCommand run without that
  * envelope: no connection check, no loop stop, no buzzer, no loop mode. Call
  * KQ_LoopStop before them (and before KQ_BuzzerCommand, KQ_OpenUSB and
@@ -675,7 +704,9 @@ KQ_EXPORT int KQ_API KQ_GetUID(KQ_PROPERTY* prop);
 /**
  * Sends the text in IN_TA (at most 35 characters; a text without a NUL in
  * its 36 bytes is cut to 35) to the tag and stores the answer payload in
- * OUT_TA. Returns KQ_OK, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_SEND,
+ * OUT_TA. A text holding STX (0x02), CR or LF is refused with KQ_ERR_PARAM
+ * before anything is sent or stopped (no loop is started either).
+ * Returns KQ_OK, KQ_ERR_PARAM, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_SEND,
  * KQ_ERR_RECEIVE, KQ_ERR_NOREPLY, a reader status, KQ_ERR_TAG (OUT_TA then
  * holds the two sub-status characters) or KQ_ERR_BUZZER.
  * With LoopMode 1 a successful exchange returns as without loop mode; a
@@ -703,8 +734,9 @@ KQ_EXPORT int KQ_API KQ_SelectRead(KQ_PROPERTY* prop, KQ_IN_SR* in, KQ_TAGINFO* 
  * give 4 characters per block, 8*BlockCount give 8; any other length is
  * refused before anything is sent.
  * Returns KQ_OK, KQ_ERR_WRITE (a chunk failed or the read-back differs),
- * KQ_ERR_PARAM (BlockCount 0, UID not exactly 16 characters, or a chunk
- * start past block 255) or KQ_ERR_BLOCKSIZE.
+ * KQ_ERR_PARAM (BlockCount 0, UID not exactly 16 characters, a chunk start
+ * past block 255, or Data holding STX (0x02), CR or LF) or KQ_ERR_BLOCKSIZE;
+ * nothing is sent for a refused request.
  */
 KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in);
 
@@ -721,7 +753,11 @@ KQ_EXPORT int KQ_API KQ_MultiRead(KQ_PROPERTY* prop);
  * Writes each IN_MW entry's text into the tag with that UID, for every such
  * tag in the field, and records each successful write in OUT_MW (at most
  * four; no further write is made once four are stored).
- * Returns KQ_OK, KQ_ERR_NOBLOCKS, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_TAG
+ * When the Data of any of the four entries holds STX (0x02), CR or LF the
+ * call returns KQ_ERR_PARAM after the block-count test and before anything
+ * is sent or stopped, in loop mode too; an entry the client changes that way
+ * while the loop runs is not written (KQ_SelectWrite refuses it).
+ * Returns KQ_OK, KQ_ERR_NOBLOCKS, KQ_ERR_PARAM, KQ_ERR_USB, KQ_ERR_LOOPSTOP, KQ_ERR_TAG
  * (inventory failed; OUT_MW unchanged) or KQ_ERR_BUZZER. With LoopMode 1 it
  * starts the multi-write loop instead.
  */

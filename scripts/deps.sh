@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -11,6 +11,7 @@
 #   winzip    zip, unzip and wrestool (icoutils) for the Windows archives
 #   clang     clang and clang++
 #   bindings  Python 3 (setuptools, pip, venv, pytest) and Mono (mcs, runtime)
+#   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
 set -euo pipefail
 
 groups=("$@")
@@ -29,6 +30,7 @@ for g in "${groups[@]}"; do
     clang) want+=(clang) ;;
     bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
                      mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
+    fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -149,6 +149,14 @@ KQSIM_API void kqsim_reply_delay(unsigned delay_ms);
 /* Bytes placed into the receive queue at once (stray text), behind what is
  * readable already. */
 KQSIM_API void kqsim_inject_rx(const void* bytes, size_t n);
+/* The next frame that reaches the receive queue (a reply, a report of the
+ * reader's own loop or injected bytes; counted from its STX) becomes
+ * readable in two parts: its first head_bytes bytes as usual, the rest
+ * (and everything after it) only once the host has polled the receive queue
+ * (FT_GetStatus or FT_GetQueueStatus) `polls` more times. A receive window
+ * of the KQ library lasts 202 polls, so 202 or more put the split on a
+ * window boundary. head_bytes 0 disarms; unplugging drops held bytes. */
+KQSIM_API void kqsim_split_next_frame(size_t head_bytes, unsigned polls);
 /* Bytes delivered right before / right after the next reply, in the same
  * piece (text before a frame, a second frame after it, ...). */
 KQSIM_API void kqsim_prefix_next_reply(const void* bytes, size_t n);

@@ -10,7 +10,8 @@ kq_test(envelope_test envelope/inventory_test.cpp envelope/tag_command_test.cpp
         envelope/handover_test.cpp)
 
 # The loop workers and the stop handshake.
-kq_test(loop_test loop/loop_stop_test.cpp loop/uid_loop_test.cpp loop/tag_loop_test.cpp)
+kq_test(loop_test loop/loop_stop_test.cpp loop/uid_loop_test.cpp loop/tag_loop_test.cpp
+        loop/report_test.cpp)
 
 # Hundreds of starts and stops of every loop kind, and restarts after device
 # losses: nothing may be left over.

@@ -221,7 +221,16 @@ void kqsim_reply_delay(unsigned delay_ms) {
 void kqsim_inject_rx(const void* bytes, size_t n) {
     OnSelectedVoid([&](Device& d, Time now) {
         Pump(d, now); // what arrived before stays before
-        d.rx += Bytes(bytes, n);
+        Deliver(d, Bytes(bytes, n));
+    });
+}
+
+void kqsim_split_next_frame(size_t head_bytes, unsigned polls) {
+    OnSelectedVoid([&](Device& d, Time now) {
+        Pump(d, now); // what is due now is not part of the next frame
+        d.split_head = head_bytes;
+        d.split_polls = polls;
+        d.split_started = false;
     });
 }
 

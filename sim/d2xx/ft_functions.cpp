@@ -281,6 +281,7 @@ FT_STATUS KQSIM_FT_CALL FT_GetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* e
     if (rx == nullptr || tx == nullptr || events == nullptr) {
         return call.Done(FT_INVALID_PARAMETER);
     }
+    CountQueuePoll(*rec->device);
     Pump(*rec->device, Clock::now());
     *rx = static_cast<DWORD>(rec->device->rx.size());
     *tx = 0;
@@ -301,6 +302,7 @@ FT_STATUS KQSIM_FT_CALL FT_GetQueueStatus(FT_HANDLE h, DWORD* rx) {
     if (rx == nullptr) {
         return call.Done(FT_INVALID_PARAMETER);
     }
+    CountQueuePoll(*rec->device);
     Pump(*rec->device, Clock::now());
     *rx = static_cast<DWORD>(rec->device->rx.size());
     call.Entry().a0 = *rx;

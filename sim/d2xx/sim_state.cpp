@@ -101,8 +101,61 @@ void Pump(Device& d, Time now) {
     if (d.open_handle == 0) {
         return;
     }
+    Deliver(d, due);
+}
+
+namespace {
+
+void AppendRx(Device& d, const std::string& bytes) {
     size_t room = kRxCapacity - std::min(kRxCapacity, d.rx.size());
-    d.rx.append(due, 0, std::min(room, due.size()));
+    d.rx.append(bytes, 0, std::min(room, bytes.size()));
+}
+
+} // namespace
+
+void Deliver(Device& d, const std::string& bytes) {
+    if (d.holding) {
+        d.held += bytes; // nothing overtakes the held-back part
+        return;
+    }
+    size_t pass = bytes.size();
+    if (d.split_head > 0) {
+        size_t from = 0;
+        if (!d.split_started) {
+            from = bytes.find('\x02');
+            if (from == std::string::npos) {
+                from = bytes.size();
+            } else {
+                d.split_started = true;
+            }
+        }
+        if (d.split_started && bytes.size() - from >= d.split_head) {
+            pass = from + d.split_head;
+            d.split_head = 0;
+            d.split_started = false;
+            d.holding = true;
+            d.held = bytes.substr(pass);
+            d.held_polls = d.split_polls;
+        } else if (d.split_started) {
+            d.split_head -= bytes.size() - from;
+        }
+    }
+    AppendRx(d, bytes.substr(0, pass));
+}
+
+void CountQueuePoll(Device& d) {
+    if (!d.holding) {
+        return;
+    }
+    if (d.held_polls > 0) {
+        --d.held_polls;
+    }
+    if (d.held_polls == 0) {
+        d.holding = false;
+        std::string rest;
+        rest.swap(d.held);
+        AppendRx(d, rest);
+    }
 }
 
 void Disconnect(Sim& s, Device& d) {
@@ -113,6 +166,10 @@ void Disconnect(Sim& s, Device& d) {
     }
     d.open_handle = 0;
     d.rx.clear();
+    d.holding = false;
+    d.held.clear();
+    d.split_head = 0;
+    d.split_started = false;
     d.reader.PowerCycle();
 }
 

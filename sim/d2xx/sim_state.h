@@ -38,6 +38,15 @@ struct Device {
     uint64_t open_handle = 0;
     Reader reader;
     std::string rx; // bytes readable now
+    // kqsim_split_next_frame: bytes of the armed frame still to pass before
+    // the split (0 = not armed), whether its STX has been seen, and the
+    // bytes held back with the queue polls still to wait for them.
+    size_t split_head = 0;
+    unsigned split_polls = 0;
+    bool split_started = false;
+    bool holding = false;
+    std::string held;
+    unsigned held_polls = 0;
 };
 
 struct HandleRec {
@@ -81,6 +90,12 @@ Device* Selected(Sim& s);
 // Moves what the reader has delivered by now into the driver's buffer; with
 // no handle open nobody receives it.
 void Pump(Device& d, Time now);
+// Bytes reaching the driver's receive buffer, behind what is there (the
+// armed split of kqsim_split_next_frame holds part of them back).
+void Deliver(Device& d, const std::string& bytes);
+// One poll of the receive queue: releases held-back bytes when their polls
+// are over.
+void CountQueuePoll(Device& d);
 // Makes a device's handles stale and cuts its power.
 void Disconnect(Sim& s, Device& d);
 // Attached, plugged devices in listing order.

@@ -76,4 +76,8 @@ int GCCommand(KQ_PROPERTY* prop, const char* uid, unsigned char* comparator);
 // True when a UID field holds exactly 16 characters followed by a NUL.
 bool UidIsValid(const char* uid);
 
+// True when the text (up to its NUL, at most max characters) holds STX, CR
+// or LF: sent as it is, it would end the frame early or start another one.
+bool HoldsFramingCharacter(const char* text, size_t max);
+
 } // namespace kq

@@ -7,6 +7,20 @@
 
 namespace kq {
 
+namespace {
+
+// True when the text of any IN_MW entry could not travel in a frame.
+bool TargetsHoldFraming(const KQ_IN_MW* in) {
+    for (const KQ_TAGINFO& entry : in->TagInfo) {
+        if (HoldsFramingCharacter(entry.Data, kTagDataMax)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int MultiReadOnce(KQ_PROPERTY* prop, const KQ_IN_MR* in, KQ_OUT_MR* out) {
     std::memset(out, 0, sizeof(KQ_OUT_MR));
 
@@ -99,6 +113,9 @@ KQ_EXPORT int KQ_API KQ_MultiRead(KQ_PROPERTY* prop) {
 KQ_EXPORT int KQ_API KQ_MultiWrite(KQ_PROPERTY* prop) {
     if (prop->IN_MW.BlockCount == 0) {
         return KQ_ERR_NOBLOCKS;
+    }
+    if (TargetsHoldFraming(&prop->IN_MW)) {
+        return KQ_ERR_PARAM;
     }
     int r = PrepareCommand(prop);
     if (r != KQ_OK) {

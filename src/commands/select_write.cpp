@@ -65,7 +65,8 @@ KQ_EXPORT int KQ_API KQ_SelectWrite(KQ_PROPERTY* prop, KQ_IN_SW* in) {
         return KQ_ERR_PARAM;
     }
     if (!UidIsValid(in->TagInfo.UID) ||
-        start + kChunkBlocks * ((blocks - 1) / kChunkBlocks) > 0xFF) {
+        start + kChunkBlocks * ((blocks - 1) / kChunkBlocks) > 0xFF ||
+        HoldsFramingCharacter(in->TagInfo.Data, kTagDataMax)) {
         return KQ_ERR_PARAM;
     }
     const size_t length = BoundedLength(in->TagInfo.Data, sizeof in->TagInfo.Data);

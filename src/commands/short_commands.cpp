@@ -72,12 +72,27 @@ int BZCommand(KQ_PROPERTY* prop, int length) {
     if (SendShortFrame(prop, "BZ", hex) != KQ_OK) {
         return KQ_ERR_SEND;
     }
-    // The reader answers once the beep is over.
+    // The reader answers once the beep is over. A read of 7 bytes would wait
+    // as long as the device's read timeout, and 0 means no limit to the
+    // driver: the 7 bytes are awaited in the queue first, within the bound
+    // LT and LP use, and then only what is there is read. A reply that stays
+    // short leaves the status position empty (KQ_ERR_NOREPLY).
     SleepMs(beep * 100);
+    DWORD queued = 0;
+    for (unsigned poll = 1;; ++poll) {
+        if (D2xx().GetQueueStatus(LoadHandle(prop), &queued) != FT_OK) {
+            return KQ_ERR_RECEIVE;
+        }
+        if (queued >= kShortReplyBytes || poll >= kShortReplyPolls) {
+            break;
+        }
+        SleepMs(10);
+    }
     char reply[kShortFrameCapacity];
     std::memset(reply, 0, sizeof reply);
+    DWORD want = queued < kShortReplyBytes ? queued : kShortReplyBytes;
     DWORD got = 0;
-    if (ReadRaw(prop, reply, static_cast<DWORD>(kShortReplyBytes), &got) != FT_OK) {
+    if (want > 0 && ReadRaw(prop, reply, want, &got) != FT_OK) {
         return KQ_ERR_RECEIVE;
     }
     return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);

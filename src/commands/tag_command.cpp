@@ -41,6 +41,9 @@ int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out) {
 
 extern "C" KQ_EXPORT int KQ_API KQ_TagCommand(KQ_PROPERTY* prop) {
     using namespace kq;
+    if (HoldsFramingCharacter(prop->IN_TA, kTaTextMax)) {
+        return KQ_ERR_PARAM;
+    }
     int prepared = PrepareCommand(prop);
     if (prepared != KQ_OK) {
         return prepared;

@@ -1,5 +1,6 @@
 // Tag finding of the multi-read and multi-write loop workers.
 #include "loop/multi_loop.h"
+#include "loop/report.h"
 #include "loop/workers.h"
 
 #include "commands/commands.h"
@@ -27,6 +28,8 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
     }
     if (state->waiting == 0) {
         KQ_Init_OUT_GU(&state->inventory);
+        // The command's purge discards whatever the reader sent before it.
+        ReportCarryClear(&state->carry);
         if (SendGuFrame(prop) != FT_OK) {
             return kLoopSendFailed;
         }
@@ -35,24 +38,26 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
     char reply[kGuReplyCapacity];
     std::memset(reply, 0, sizeof reply);
     DWORD length = 0;
-    FT_STATUS st = ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length);
-    if (st != FT_OK || reply[1] != 'R' || reply[2] != 'G' || reply[3] != 'U' ||
-        reply[kStatusIndex] != kStatusOk) {
+    FT_STATUS st =
+        ReceiveReport(prop, &state->carry, reply, static_cast<DWORD>(sizeof reply), &length);
+    if (st != FT_OK || !IsSuccessReplyOf(reply, length, "GU")) {
         // No inventory: a polling worker lets the reader look for tags by
         // itself from now on; a waiting one keeps waiting.
         if (state->waiting == 0) {
             LTCommand(prop, 0);
+            ReportCarryClear(&state->carry);
             state->waiting = 1;
         }
         return kLoopNoInventory;
     }
     unsigned count = 0;
-    if (!GuReplyCount(reply, &count) || count > kMaxAcceptedCount) {
+    if (!GuReportCount(reply, length, &count) || count > kMaxAcceptedCount) {
         return kLoopNoInventory;
     }
 
     char lp_status = '\0';
     LPCommand(prop, &lp_status);
+    ReportCarryClear(&state->carry);
     state->waiting = 0;
     // Entries past the count stay empty, also after an inventory taken
     // while waiting.
@@ -72,6 +77,7 @@ bool MultiLoopIsLast(const MultiLoopState* state, const char* uid) {
 void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {
     std::memset(state->last_uid, 0, sizeof state->last_uid);
     LTCommand(prop, 0);
+    ReportCarryClear(&state->carry);
     state->waiting = 1;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kq.h"
+#include "loop/report.h"
 
 namespace kq {
 
@@ -12,6 +13,8 @@ struct MultiLoopState {
     unsigned char waiting; // 1 = the reader's own loop is on; no GU is sent
     char last_uid[17];     // last tag handled successfully; empty = none
     KQ_OUT_GU inventory;   // tags of the latest accepted inventory reply
+    ReportCarry carry;     // received text not yet handed on; emptied
+                           // whenever the worker sends a command itself
 };
 
 // Outcome of the inventory step of one pass.

@@ -4,6 +4,7 @@
 
 #include "commands/commands.h"
 #include "link/link.h"
+#include "loop/report.h"
 
 #include <cstring>
 
@@ -14,6 +15,8 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
     // Cleared once: later answers overwrite only as many bytes as they carry.
     std::memset(prop->OUT_TA, 0, sizeof prop->OUT_TA);
     LTCommand(prop, 1);
+    ReportCarry carry;
+    ReportCarryClear(&carry);
     while (LoadStopFlag(prop) != 1) {
         if (WorkerLostDevice(prop)) {
             return 0;
@@ -21,21 +24,16 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
         char reply[kTaReplyCapacity];
         std::memset(reply, 0, sizeof reply);
         DWORD length = 0;
-        if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) == FT_OK &&
-            reply[kStatusIndex] == kStatusOk) {
-            bool stored = true;
+        // Only a whole tag-command answer with its sub-status is stored.
+        if (ReceiveReport(prop, &carry, reply, kTaReplyCapacity, &length) == FT_OK &&
+            length >= kTaReplyOverhead && IsSuccessReplyOf(reply, length, "TA")) {
             if (reply[5] != '0' || reply[6] != '0') {
                 prop->OUT_TA[0] = reply[5];
                 prop->OUT_TA[1] = reply[6];
-            } else if (length >= kTaReplyOverhead) {
-                std::memcpy(prop->OUT_TA, reply + 7, length - kTaReplyOverhead);
             } else {
-                // Cut short before its closing CR LF: nothing usable.
-                stored = false;
+                std::memcpy(prop->OUT_TA, reply + 7, length - kTaReplyOverhead);
             }
-            if (stored) {
-                Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
-            }
+            Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
         }
         SleepMs(1);
     }

@@ -4,6 +4,7 @@
 
 #include "commands/commands.h"
 #include "link/link.h"
+#include "loop/report.h"
 
 #include <cstring>
 
@@ -28,6 +29,8 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
     prop->OUT_GU.Count = 0;
     ClearEntries(&prop->OUT_GU);
     LTCommand(prop, prop->BuzzerOn == 1 ? 1 : 0);
+    ReportCarry carry;
+    ReportCarryClear(&carry);
     while (LoadStopFlag(prop) != 1) {
         if (WorkerLostDevice(prop)) {
             return 0;
@@ -36,9 +39,9 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
         std::memset(reply, 0, sizeof reply);
         DWORD length = 0;
         unsigned count = 0;
-        if (ReceiveFrame(prop, reply, static_cast<DWORD>(sizeof reply), &length) == FT_OK &&
-            reply[kStatusIndex] == kStatusOk && GuReplyCount(reply, &count) &&
-            count < kLoopTagLimit) {
+        // Only a whole, well-formed inventory report is stored.
+        if (ReceiveReport(prop, &carry, reply, kGuReplyCapacity, &length) == FT_OK &&
+            GuReportCount(reply, length, &count) && count < kLoopTagLimit) {
             prop->OUT_GU.Count = static_cast<unsigned char>(count);
             ClearEntries(&prop->OUT_GU);
             // The count is read back from the record, which the client may

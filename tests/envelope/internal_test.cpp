@@ -103,6 +103,38 @@ TEST_F(ShortCommands, BuzzerReadFailureIsReceiveError) {
     EXPECT_EQ(kq::BZCommand(&P(), 0), KQ_ERR_RECEIVE);
 }
 
+TEST_F(ShortCommands, BuzzerOnASilentReaderReturnsWhateverTheTimeouts) {
+    // 0 means no limit to the driver: only the wait for the queued reply
+    // bounds the call.
+    P().ReadTimeout = 0;
+    P().WriteTimeout = 0;
+    Open();
+    kqsim_drop_reply("BZ", -1);
+    int r = -1;
+    ASSERT_TRUE(ReturnsWithin([&] { r = KQ_BuzzerCommand(&P(), 1); }, 60000));
+    EXPECT_EQ(r, KQ_ERR_NOREPLY);
+    EXPECT_EQ(CountCalls(KQSIM_FT_READ), 0) << "nothing queued, nothing read";
+    EXPECT_GT(CountCalls(KQSIM_FT_GETQUEUESTATUS), 1) << "a late reply gets its time";
+    // A reply that comes late within the bound is still taken.
+    kqsim_clear_scripts();
+    kqsim_reply_delay(150);
+    ASSERT_TRUE(ReturnsWithin([&] { r = KQ_BuzzerCommand(&P(), 0); }, 60000));
+    EXPECT_EQ(r, KQ_OK);
+}
+
+TEST_F(ShortCommands, BuzzerTailOnASilentReaderReturnsWithZeroTimeouts) {
+    P().ReadTimeout = 0;
+    P().WriteTimeout = 0;
+    Open();
+    P().BuzzerOn = 1;
+    kqsim_drop_reply("BZ", -1);
+    ASSERT_EQ(kqsim_tag_add(Uid(2).c_str(), 4, 8), 0);
+    int r = -1;
+    ASSERT_TRUE(ReturnsWithin([&] { r = KQ_GetUID(&P()); }, 60000));
+    EXPECT_EQ(r, KQ_ERR_BUZZER);
+    EXPECT_EQ(P().OUT_GU.Count, 1);
+}
+
 // ---- LT ------------------------------------------------------------------------
 
 TEST_F(ShortCommands, LoopOnFlagSelectsOneOnlyWhenExactlyOne) {

@@ -55,6 +55,28 @@ TEST_F(TagCommand, TextWithoutNulSendsOnlyItsFirstThirtyFiveCharacters) {
     EXPECT_EQ(P().IN_TA[35], 'K') << "the caller's block is not changed";
 }
 
+TEST_F(TagCommand, FramingCharactersAreRefusedBeforeAnythingIsSent) {
+    Open();
+    P().LoopMode = 1; // not even the loop starts
+    kqsim_ta_script("HI", '0', "00OK");
+    for (const std::string& text : {std::string("HI\r\nGU"), std::string("\rX"), std::string("X\n"),
+                                    std::string("A\x02") + "B", std::string(34, 'a') + "\n"}) {
+        SetText(text);
+        Scribble();
+        kqsim_clear_logs();
+        EXPECT_EQ(KQ_TagCommand(&P()), KQ_ERR_PARAM) << Show(text);
+        EXPECT_TRUE(Calls().empty()) << Show(text);
+        EXPECT_EQ(P().hThread, nullptr);
+        EXPECT_EQ(OutTa(), std::string(36, 'q')) << "output untouched";
+    }
+    // A framing character past the 35 characters that travel is not seen.
+    std::memset(P().IN_TA, 'K', sizeof P().IN_TA);
+    P().IN_TA[35] = '\r';
+    P().LoopMode = 0;
+    EXPECT_NE(KQ_TagCommand(&P()), KQ_ERR_PARAM);
+    EXPECT_EQ(FramesOf("TA"), std::vector<std::string>{Frame("TA" + std::string(35, 'K'))});
+}
+
 TEST_F(TagCommand, PayloadLandsInOutTa) {
     Open();
     kqsim_ta_script("R0", '0', "00ABCD");

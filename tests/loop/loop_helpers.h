@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +55,31 @@ template <class Pred> bool WaitUntil(Pred pred, int timeout_ms) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+// Runs call() on a thread of its own and waits up to limit_ms for it to
+// return: true when it did. A call that hangs fails its test here instead of
+// blocking the test program: the simulated reader is then unplugged, which
+// ends every driver call still waiting, and the call gets limit_ms more to
+// return; one that still hangs aborts the program.
+template <class Call> bool ReturnsWithin(Call call, int limit_ms) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread runner([call, done]() mutable {
+        call();
+        done->set_value();
+    });
+    if (finished.wait_for(std::chrono::milliseconds(limit_ms)) == std::future_status::ready) {
+        runner.join();
+        return true;
+    }
+    kqsim_unplug();
+    if (finished.wait_for(std::chrono::milliseconds(limit_ms)) != std::future_status::ready) {
+        std::fprintf(stderr, "call still hangs after the reader was unplugged\n");
+        std::abort();
+    }
+    runner.join();
+    return false;
 }
 
 // Test UIDs: 16 characters, distinct for distinct n.

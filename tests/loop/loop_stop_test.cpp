@@ -233,6 +233,45 @@ TEST_P(LoopStop, VanishedReaderDoesNotHangThePreparation) {
     RestartAndStop();
 }
 
+// A multi loop worker beeps after every tag it handled; a reader that does
+// not answer the beep must not hold the worker, and with it the stop, even
+// when the record's timeouts are 0 (no limit to the driver).
+class BeepingMultiLoop : public SimTest, public ::testing::WithParamInterface<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BeepingMultiLoop,
+                         ::testing::Values(KQ_LOOP_MULTIREAD, KQ_LOOP_MULTIWRITE),
+                         [](const ::testing::TestParamInfo<int>& kind) {
+                             return kind.param == KQ_LOOP_MULTIREAD ? "MultiRead" : "MultiWrite";
+                         });
+
+TEST_P(BeepingMultiLoop, StopReturnsWhileTheWorkerBeepsAtASilentReader) {
+    P().ReadTimeout = 0;
+    P().WriteTimeout = 0;
+    Open();
+    ASSERT_EQ(kqsim_tag_add(Uid(1).c_str(), 4, 8), 0);
+    kqsim_drop_reply("BZ", -1);
+    P().LoopMode = 1;
+    P().BuzzerOn = 1;
+    P().BuzzerTime = 0;
+    if (GetParam() == KQ_LOOP_MULTIREAD) {
+        P().IN_MR.StartBlock = 0;
+        P().IN_MR.BlockCount = 2;
+        ASSERT_EQ(KQ_MultiRead(&P()), KQ_OK);
+    } else {
+        P().IN_MW.StartBlock = 0;
+        P().IN_MW.BlockCount = 2;
+        std::strcpy(P().IN_MW.TagInfo[0].UID, Uid(1).c_str());
+        std::strcpy(P().IN_MW.TagInfo[0].Data, "ABCD1234");
+        ASSERT_EQ(KQ_MultiWrite(&P()), KQ_OK);
+    }
+    ASSERT_TRUE(WaitUntil([] { return !FramesOf("BZ").empty(); }, 20000)) << "no beep";
+    int r = -1;
+    ASSERT_TRUE(ReturnsWithin([&] { r = KQ_LoopStop(&P()); }, 60000));
+    EXPECT_EQ(r, KQ_OK);
+    EXPECT_EQ(P().hThread, nullptr);
+    EXPECT_TRUE(WaitCount(N(), WM_KQ_LOOPEND, 1));
+}
+
 // A record as a client zeroes it: StopFlag 0, no thread.
 using LoopStopZeroed = SimTest;
 

@@ -72,8 +72,27 @@ TEST_F(TagLoop, SubStatusGoesToTheFirstTwoBytesOnly) {
     ASSERT_TRUE(Feed(TaReply('0', "00ABCDEF")));
     ASSERT_TRUE(Feed(TaReply('0', "12XY")));
     EXPECT_EQ(OutTa(), Padded("12CDEF"));
-    ASSERT_TRUE(Feed(TaReply('0', "")));
-    EXPECT_EQ(OutTa(), Padded("\r\nCDEF")) << "a missing sub-status stores CR LF";
+    EXPECT_FALSE(Feed(TaReply('0', ""))) << "an answer without sub-status is malformed";
+    EXPECT_EQ(OutTa(), Padded("12CDEF"));
+}
+
+TEST_F(TagLoop, AnythingButAWholeTagCommandAnswerIsDropped) {
+    StartLoop();
+    ASSERT_TRUE(Feed(TaReply('0', "00ABCD")));
+    const std::string bad[] = {
+        Frame("RGU000WXYZ"),              // another command's reply
+        Frame("XTA000WXYZ"),              // no 'R'
+        TaReply('0', "00WXYZ").substr(1), // no STX
+        TaReply('0', "0"),                // half a sub-status
+        std::string("\x02RTA000WX") + '\0' + "YZ\r\n",
+    };
+    for (const auto& reply : bad) {
+        EXPECT_FALSE(Feed(reply)) << Show(reply);
+        EXPECT_EQ(OutTa(), Padded("ABCD")) << Show(reply);
+    }
+    // Still listening.
+    EXPECT_TRUE(Feed(TaReply('0', "00EF")));
+    EXPECT_EQ(OutTa(), Padded("EFCD"));
 }
 
 TEST_F(TagLoop, StatusOtherThanZeroIsDropped) {

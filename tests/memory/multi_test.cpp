@@ -40,6 +40,33 @@ TEST_F(Multi, ZeroBlocksAre3WithoutTouchingTheDeviceOrTheLoop) {
     P().StopFlag = 1;
 }
 
+TEST_F(Multi, WriteTargetsWithFramingCharactersAreRefusedBeforeAnythingIsSent) {
+    ASSERT_EQ(kqsim_tag_add(kUidA, 4, 8), 0);
+    P().IN_MW.BlockCount = 1;
+    // Any entry counts, also one whose UID no tag in the field has.
+    for (const char* text : {"AB\r\n",
+                             "\x02"
+                             "BCD",
+                             "ABC\n"}) {
+        for (unsigned loop : {0u, 1u}) {
+            SCOPED_TRACE(Show(text) + (loop == 1 ? " loop" : ""));
+            KQ_Init_IN_MW(&P().IN_MW);
+            P().IN_MW.BlockCount = 1;
+            SetWriteEntry(0, kUidA, "WXYZ");
+            SetWriteEntry(3, "E004FFFFFFFFFFFF", text);
+            P().LoopMode = static_cast<unsigned char>(loop);
+            kqsim_clear_logs();
+            EXPECT_EQ(KQ_MultiWrite(&P()), KQ_ERR_PARAM);
+            EXPECT_TRUE(Calls().empty()) << "no driver call expected";
+            EXPECT_EQ(P().hThread, nullptr);
+        }
+    }
+    // The block count is judged first.
+    P().IN_MW.BlockCount = 0;
+    EXPECT_EQ(KQ_MultiWrite(&P()), KQ_ERR_NOBLOCKS);
+    EXPECT_EQ(TagData(kUidA, 0, 1), "0000");
+}
+
 TEST_F(Multi, AnEmptyFieldIsASuccessAndBeeps) {
     P().IN_MR.BlockCount = 1;
     P().BuzzerOn = 1;

@@ -118,6 +118,12 @@ TEST_F(SelectRead, AUidThatIsNotSixteenCharactersIsRefusedBeforeSending) {
     KQ_IN_SR in = Request(0, 1, kUidA);
     in.UID[16] = 'F';
     EXPECT_EQ(Read(in), KQ_ERR_PARAM);
+    // Sixteen characters, but one of them would end or restart the frame.
+    for (char framing : {'\r', '\n', '\x02'}) {
+        std::string bad = uid;
+        bad[7] = framing;
+        EXPECT_EQ(Read(Request(0, 1, bad)), KQ_ERR_PARAM);
+    }
     EXPECT_TRUE(Frames().empty()) << ShowAll(Frames());
 }
 

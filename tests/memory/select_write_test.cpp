@@ -91,8 +91,16 @@ TEST_F(SelectWrite, RequestsThatCannotBeWrittenAsGivenAreRefusedBeforeSending) {
         {"UID of 15 characters", Request(0, 1, uid.substr(0, 15), "abcd"), KQ_ERR_PARAM},
         {"empty UID", Request(0, 1, "", "abcd"), KQ_ERR_PARAM},
         {"UID without NUL", no_nul, KQ_ERR_PARAM},
+        {"CR in the UID", Request(0, 1, uid.substr(0, 15) + "\r", "abcd"), KQ_ERR_PARAM},
+        {"STX in the UID", Request(0, 1, "\x02" + uid.substr(1), "abcd"), KQ_ERR_PARAM},
         {"last chunk at 0x101", Request(0xF1, 17, uid, Pattern(68, 4)), KQ_ERR_PARAM},
         {"last chunk at 0x100", Request(0xF0, 32, uid, Pattern(128, 4)), KQ_ERR_PARAM},
+        // Characters that frame a command, anywhere in the text.
+        {"CR in the text", Request(0, 1, uid, "ab\rd"), KQ_ERR_PARAM},
+        {"LF first", Request(0, 1, uid, "\nbcd"), KQ_ERR_PARAM},
+        {"CR LF last", Request(0, 2, uid, "abcdef\r\n"), KQ_ERR_PARAM},
+        {"STX last", Request(0, 1, uid, "abc\x02"), KQ_ERR_PARAM},
+        {"LF in the second chunk", Request(0, 17, uid, Pattern(67, 4) + "\n"), KQ_ERR_PARAM},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
