@@ -28,6 +28,11 @@ const std::string kTracePath = [] {
     return path;
 }();
 
+// The trace file goes when the test process ends.
+struct RemoveTraceFile {
+    ~RemoveTraceFile() { std::remove(kTracePath.c_str()); }
+} const remove_trace_file;
+
 const std::string kUid = "E0040150A1B2C301";
 
 std::vector<std::string> TraceLines() {
