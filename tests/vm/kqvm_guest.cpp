@@ -67,7 +67,7 @@ int g_failed = 0;
 int g_case_failures = 0;
 std::string g_case;
 
-void Fail(int line, const char* fmt, ...) {
+__attribute__((format(printf, 2, 3))) void Fail(int line, const char* fmt, ...) {
     char text[512];
     va_list ap;
     va_start(ap, fmt);
@@ -107,7 +107,7 @@ void Fail(int line, const char* fmt, ...) {
         }                                                                                          \
     } while (0)
 
-void Note(const char* fmt, ...) {
+__attribute__((format(printf, 1, 2))) void Note(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::printf("    ");
