@@ -12,11 +12,6 @@ namespace kq {
 
 namespace {
 
-// Characters of a GU reply besides its UIDs: STX, 'R', "GU", status, the
-// two count digits, CR LF.
-constexpr size_t kGuReplyOverhead = 9;
-constexpr size_t kUidLength = 16;
-
 void DropFront(ReportCarry* carry, size_t n) {
     if (n >= carry->used) {
         carry->used = 0;
@@ -113,14 +108,14 @@ FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD
 
 bool IsSuccessReplyOf(const char* text, size_t length, const char* code) {
     return length >= 7 && text[0] == STX && text[1] == 'R' && text[2] == code[0] &&
-           text[3] == code[1] && text[4] == '0' && text[length - 2] == '\r' &&
+           text[3] == code[1] && text[kStatusIndex] == kStatusOk && text[length - 2] == '\r' &&
            text[length - 1] == '\n';
 }
 
 bool GuReportCount(const char* text, size_t length, unsigned* count) {
     unsigned n = 0;
     if (!IsSuccessReplyOf(text, length, "GU") || length < kGuReplyOverhead ||
-        !GuReplyCount(text, &n) || length != kGuReplyOverhead + kUidLength * n) {
+        !GuReplyCount(text, &n) || length != kGuReplyOverhead + kUidChars * n) {
         return false;
     }
     *count = n;

@@ -42,6 +42,8 @@ constexpr size_t kSwReplyCapacity = 154;
 constexpr size_t kRcScReplyCapacity = 45;
 constexpr size_t kGcReplyCapacity = 10;
 
+// GU reply: STX, 'R', "GU", status, two count digits, the UIDs, CR LF.
+constexpr size_t kGuReplyOverhead = 9;
 // TA reply: STX, 'R', "TA", status, two sub-status characters, the payload,
 // CR LF.
 constexpr size_t kTaReplyOverhead = 9;
