@@ -89,6 +89,22 @@ inline std::string Uid(int n) {
     return buf;
 }
 
+// Starts a multi-read loop (kind KQ_LOOP_MULTIREAD) or a multi-write loop
+// over blocks 0-1 of tag Uid(1), the write putting "ABCD1234" there; returns
+// what the operation returned. LoopMode and the rest of p are the caller's.
+inline int StartMultiLoopOnFirstTag(KQ_PROPERTY& p, int kind) {
+    if (kind == KQ_LOOP_MULTIREAD) {
+        p.IN_MR.StartBlock = 0;
+        p.IN_MR.BlockCount = 2;
+        return KQ_MultiRead(&p);
+    }
+    p.IN_MW.StartBlock = 0;
+    p.IN_MW.BlockCount = 2;
+    std::snprintf(p.IN_MW.TagInfo[0].UID, sizeof p.IN_MW.TagInfo[0].UID, "%s", Uid(1).c_str());
+    std::snprintf(p.IN_MW.TagInfo[0].Data, sizeof p.IN_MW.TagInfo[0].Data, "%s", "ABCD1234");
+    return KQ_MultiWrite(&p);
+}
+
 // Inventory reply with status '0', the given count field and UIDs.
 inline std::string GuReply(const std::string& count, const std::vector<std::string>& uids) {
     std::string body = "RGU0" + count;

@@ -253,17 +253,7 @@ TEST_P(BeepingMultiLoop, StopReturnsWhileTheWorkerBeepsAtASilentReader) {
     P().LoopMode = 1;
     P().BuzzerOn = 1;
     P().BuzzerTime = 0;
-    if (GetParam() == KQ_LOOP_MULTIREAD) {
-        P().IN_MR.StartBlock = 0;
-        P().IN_MR.BlockCount = 2;
-        ASSERT_EQ(KQ_MultiRead(&P()), KQ_OK);
-    } else {
-        P().IN_MW.StartBlock = 0;
-        P().IN_MW.BlockCount = 2;
-        std::strcpy(P().IN_MW.TagInfo[0].UID, Uid(1).c_str());
-        std::strcpy(P().IN_MW.TagInfo[0].Data, "ABCD1234");
-        ASSERT_EQ(KQ_MultiWrite(&P()), KQ_OK);
-    }
+    ASSERT_EQ(StartMultiLoopOnFirstTag(P(), GetParam()), KQ_OK);
     ASSERT_TRUE(WaitUntil([] { return !FramesOf("BZ").empty(); }, 20000)) << "no beep";
     int r = -1;
     ASSERT_TRUE(ReturnsWithin([&] { r = KQ_LoopStop(&P()); }, 60000));

@@ -174,17 +174,7 @@ TEST_P(MultiReports, WaitingWorkerTakesReportsSplitAcrossAWindowOnce) {
     Open();
     ASSERT_EQ(kqsim_tag_add(Uid(1).c_str(), 4, 8), 0);
     P().LoopMode = 1;
-    if (GetParam() == KQ_LOOP_MULTIREAD) {
-        P().IN_MR.StartBlock = 0;
-        P().IN_MR.BlockCount = 2;
-        ASSERT_EQ(KQ_MultiRead(&P()), KQ_OK);
-    } else {
-        P().IN_MW.StartBlock = 0;
-        P().IN_MW.BlockCount = 2;
-        std::strcpy(P().IN_MW.TagInfo[0].UID, Uid(1).c_str());
-        std::strcpy(P().IN_MW.TagInfo[0].Data, "ABCD1234");
-        ASSERT_EQ(KQ_MultiWrite(&P()), KQ_OK);
-    }
+    ASSERT_EQ(StartMultiLoopOnFirstTag(P(), GetParam()), KQ_OK);
     // Handled when polled, met again and left to the reader's loop.
     int posts = 1;
     size_t waits = 1;
