@@ -3,7 +3,7 @@
 #
 #   bin/                      kqtool, kqsim (Linux); kq.dll, kqsim_d2xx.dll (Windows)
 #   include/kq.h
-#   LIBDIR/libkq.so.0.1.0     with libkq.so.0 and libkq.so (Windows: libkq.dll.a)
+#   LIBDIR/libkq.so.0.2.0     with libkq.so.0 and libkq.so (Windows: libkq.dll.a)
 #   LIBDIR/kq/                the simulated reader library (Linux)
 #   LIBDIR/pkgconfig/kq.pc
 #   LIBDIR/cmake/kq/          kqConfig.cmake, kqConfigVersion.cmake, kq::kq

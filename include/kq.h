@@ -19,9 +19,9 @@
  * The record must stay allocated and unmoved until KQ_LoopStop has returned
  * and KQ_CloseUSB has released the handle: a loop worker holds its address.
  *
- * Records are byte-packed. On 32-bit targets every record has the layout of
- * the reference 32-bit library byte for byte (KQ_PROPERTY is 33169 bytes); on
- * 64-bit targets the pointer and handle fields widen to 8 bytes and
+ * Records are byte-packed. On 32-bit targets every record has the 32-bit
+ * binary layout that 32-bit Windows programs are built against, byte for
+ * byte (KQ_PROPERTY is 33169 bytes, offsets below); on 64-bit targets the pointer and handle fields widen to 8 bytes and
  * KQ_PROPERTY is 33185 bytes. Both layouts are checked at compile time below.
  *
  * Selecting the driver (environment variable KQ_D2XX, read once per process):
@@ -81,10 +81,13 @@ extern "C" {
  * versioning; the shared library's ABI number changes only with MAJOR). The
  * build checks that these equal the project version. */
 #define KQ_VERSION_MAJOR 0
-#define KQ_VERSION_MINOR 1
+#define KQ_VERSION_MINOR 2
 #define KQ_VERSION_PATCH 0
 /** The same version as text, "MAJOR.MINOR.PATCH". */
-#define KQ_VERSION_STRING "0.1.0"
+#define KQ_VERSION_STRING "0.2.0"
+/** The same version as one number, MAJOR * 10000 + MINOR * 100 + PATCH: what
+ * KQ_GetVersion returns for the library this header belongs to. */
+#define KQ_VERSION_NUMBER (KQ_VERSION_MAJOR * 10000 + KQ_VERSION_MINOR * 100 + KQ_VERSION_PATCH)
 
 /* ------------------------------------------------------------------------ */
 /* Result codes                                                             */
@@ -572,6 +575,36 @@ KQ_LAYOUT_CHECK(prop_size_32_64,
  * (the buffer is then as the driver left it).
  */
 KQ_EXPORT int KQ_API KQ_GetSerialNo(char* buffer);
+
+/**
+ * Number of attached readers, as the driver counts its devices (since 0.2.0).
+ * count: receives the number (0 when none is attached).
+ * Returns KQ_OK; KQ_ERR_PARAM when count is NULL; KQ_ERR_SERIALNO when the
+ * driver cannot count its devices (no provider, for one), *count is then 0.
+ */
+KQ_EXPORT int KQ_API KQ_GetReaderCount(int* count);
+
+/**
+ * Serial number of the attached reader at index (0 to count - 1, in the
+ * driver's order; KQ_GetSerialNoAt(0, buffer) is KQ_GetSerialNo(buffer))
+ * (since 0.2.0).
+ * buffer: at least KQ_SERIALNO_BUFFER_SIZE (64) bytes; receives the
+ * NUL-terminated text.
+ * Returns KQ_OK; KQ_ERR_PARAM when buffer is NULL or index is negative
+ * (nothing reaches the driver); KQ_ERR_SERIALNO when no reader has that
+ * index or the driver cannot list it (buffer[0] is then NUL).
+ * The list can change between two calls when a reader is plugged in or
+ * out: a caller that walks it takes each serial number as a snapshot.
+ */
+KQ_EXPORT int KQ_API KQ_GetSerialNoAt(int index, char* buffer);
+
+/**
+ * Version of the library that is loaded, as KQ_VERSION_NUMBER encodes it
+ * (MAJOR * 10000 + MINOR * 100 + PATCH) (since 0.2.0). A program or binding
+ * compares it with the header it was built against: a different MAJOR is
+ * incompatible, a lower MINOR lacks functions added since.
+ */
+KQ_EXPORT int KQ_API KQ_GetVersion(void);
 
 /**
  * Opens the reader whose serial number SerialNo points to, resets it and

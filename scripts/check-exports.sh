@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the exported interface of the built libraries:
-#   - kq.dll (i686, x86-64) and libkq.so export exactly the 25 KQ_ functions,
+#   - kq.dll (i686, x86-64) and libkq.so export exactly the 28 KQ_ functions,
 #     nothing more, nothing less, under their plain names;
 #   - the three two-name functions are one entry point (same address);
 #   - i686: every function returns with "ret $N" (__stdcall, N = its argument
@@ -39,13 +39,14 @@ EXPECTED_KQ=(
   KQ_BuzzerCommand KQ_LoopStop
   KQ_GetUID KQ_TagCommand KQ_SelectRead KQ_SelectWrite KQ_MultiRead KQ_MultiWrite
   KQ_SensorCommand
+  KQ_GetReaderCount KQ_GetSerialNoAt KQ_GetVersion
 )
 ALIASES=("KQ_Init_IN_TA KQ_Init_OUT_TA" "KQ_Init_IN_SR KQ_Init_IN_SNSR"
          "KQ_Init_OUT_MR KQ_Init_OUT_MW")
 # __stdcall argument bytes on 32-bit Windows: three pointers, two pointers,
-# pointer + int; every other function takes one pointer.
+# pointer + int; int + pointer; none; every other function takes one pointer.
 declare -A STDCALL_BYTES=([KQ_SelectRead]=12 [KQ_SensorCommand]=12 [KQ_SelectWrite]=8
-                          [KQ_BuzzerCommand]=8)
+                          [KQ_BuzzerCommand]=8 [KQ_GetSerialNoAt]=8 [KQ_GetVersion]=0)
 # __stdcall argument bytes of the FT_* functions on 32-bit Windows (the
 # vendor's prototypes; UCHAR and USHORT arguments take 4 bytes each).
 FT_STDCALL=(FT_ListDevices=12 FT_OpenEx=12 FT_ResetDevice=4 FT_SetBaudRate=8
@@ -206,7 +207,12 @@ check_stdcall_code() { # file, label, then name=bytes...
     next=$(awk -v a="$addr" '($1 "") > (a "") {print $1; exit}' "$syms")
     rets=$(i686-w64-mingw32-objdump -d --no-show-raw-insn --start-address="0x$addr" \
              ${next:+--stop-address="0x$next"} "$file" | grep -E '[[:space:]]ret' || true)
-    bad_rets=$(grep -v -E "ret[[:space:]]+\\\$0x$(printf '%x' "$bytes")\$" <<<"$rets" || true)
+    # A function without arguments returns with a plain "ret".
+    if [ "$bytes" -eq 0 ]; then
+      bad_rets=$(grep -v -E "[[:space:]]ret[[:space:]]*\$" <<<"$rets" || true)
+    else
+      bad_rets=$(grep -v -E "ret[[:space:]]+\\\$0x$(printf '%x' "$bytes")\$" <<<"$rets" || true)
+    fi
     if [ -z "$rets" ] || [ -n "$bad_rets" ]; then
       bad "$file: $fn does not return as __stdcall with $bytes argument bytes"
       ok=0

@@ -1,7 +1,11 @@
-// USB link: serial number of the first reader, open with the reader's line
-// settings, probe, close, and the connection check of the command envelope.
+// USB link: the attached readers and their serial numbers, the library's
+// version, open with the reader's line settings, probe, close, and the
+// connection check of the command envelope.
 #include "link/shared_fields.h"
 #include "link/link.h"
+
+#include <climits>
+#include <cstdint>
 
 namespace kq {
 
@@ -32,6 +36,38 @@ KQ_EXPORT int KQ_API KQ_GetSerialNo(char* buffer) {
     // Device index 0 travels in the pointer-sized first argument.
     FT_STATUS st = D2xx().ListDevices(nullptr, buffer, kListFirstBySerial);
     return st == FT_OK ? KQ_OK : KQ_ERR_SERIALNO;
+}
+
+KQ_EXPORT int KQ_API KQ_GetReaderCount(int* count) {
+    if (count == nullptr) {
+        return KQ_ERR_PARAM;
+    }
+    DWORD number = 0;
+    FT_STATUS st = D2xx().ListDevices(&number, nullptr, FT_LIST_NUMBER_ONLY);
+    if (st != FT_OK) {
+        *count = 0;
+        return KQ_ERR_SERIALNO;
+    }
+    *count = number > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(number);
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_GetSerialNoAt(int index, char* buffer) {
+    if (buffer == nullptr || index < 0) {
+        return KQ_ERR_PARAM;
+    }
+    // The index travels in the pointer-sized first argument, as for index 0.
+    void* at = reinterpret_cast<void*>(static_cast<uintptr_t>(index));
+    FT_STATUS st = D2xx().ListDevices(at, buffer, kListFirstBySerial);
+    if (st != FT_OK) {
+        buffer[0] = '\0';
+        return KQ_ERR_SERIALNO;
+    }
+    return KQ_OK;
+}
+
+KQ_EXPORT int KQ_API KQ_GetVersion(void) {
+    return KQ_VERSION_NUMBER;
 }
 
 KQ_EXPORT int KQ_API KQ_OpenUSB(KQ_PROPERTY* prop) {

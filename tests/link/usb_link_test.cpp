@@ -69,6 +69,67 @@ TEST_F(UsbLink, SerialNoWithTwoReadersIsAlwaysTheFirst) {
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_OK);
 }
 
+// ---- KQ_GetReaderCount, KQ_GetSerialNoAt, KQ_GetVersion ------------------
+
+TEST_F(UsbLink, EveryAttachedReaderIsListedInTheDriversOrder) {
+    kqsim_device_remove_all();
+    const char* serials[] = {"ZZ-FIRST", "AA-SECOND", "MM-THIRD"};
+    for (const char* s : serials) {
+        kqsim_device_add(s);
+    }
+    int count = -1;
+    kqsim_clear_logs();
+    ASSERT_EQ(KQ_GetReaderCount(&count), KQ_OK);
+    EXPECT_EQ(count, 3);
+    // FT_LIST_NUMBER_ONLY, and nothing else.
+    ExpectCalls(Calls(), {{KQSIM_FT_LISTDEVICES, 0, {0u, 0x80000000u}}});
+    for (int i = 0; i < count; ++i) {
+        char buffer[KQ_SERIALNO_BUFFER_SIZE];
+        std::memset(buffer, 'x', sizeof buffer);
+        ASSERT_EQ(KQ_GetSerialNoAt(i, buffer), KQ_OK) << i;
+        EXPECT_STREQ(buffer, serials[i]);
+    }
+    // Index 0 is what KQ_GetSerialNo gives.
+    char first[KQ_SERIALNO_BUFFER_SIZE] = {};
+    ASSERT_EQ(KQ_GetSerialNo(first), KQ_OK);
+    EXPECT_STREQ(first, serials[0]);
+}
+
+TEST_F(UsbLink, ListingPastTheLastReaderOrWithoutOneIsASerialNoError) {
+    char buffer[KQ_SERIALNO_BUFFER_SIZE];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(KQ_GetSerialNoAt(1, buffer), KQ_ERR_SERIALNO);
+    EXPECT_EQ(buffer[0], '\0') << "a failed listing leaves text behind";
+    kqsim_device_remove_all();
+    int count = -1;
+    ASSERT_EQ(KQ_GetReaderCount(&count), KQ_OK);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(KQ_GetSerialNoAt(0, buffer), KQ_ERR_SERIALNO);
+}
+
+TEST_F(UsbLink, ListingArgumentsThatCannotBeRightReachNoDriver) {
+    char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
+    kqsim_clear_logs();
+    EXPECT_EQ(KQ_GetReaderCount(nullptr), KQ_ERR_PARAM);
+    EXPECT_EQ(KQ_GetSerialNoAt(0, nullptr), KQ_ERR_PARAM);
+    EXPECT_EQ(KQ_GetSerialNoAt(-1, buffer), KQ_ERR_PARAM);
+    EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(UsbLink, AFailedCountIsASerialNoErrorWithACountOfZero) {
+    kqsim_fail_call(KQSIM_FT_LISTDEVICES, 4, 0, 1);
+    int count = -1;
+    EXPECT_EQ(KQ_GetReaderCount(&count), KQ_ERR_SERIALNO);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(UsbLink, TheLoadedVersionIsTheHeadersVersion) {
+    EXPECT_EQ(KQ_GetVersion(), KQ_VERSION_MAJOR * 10000 + KQ_VERSION_MINOR * 100 + KQ_VERSION_PATCH);
+    EXPECT_EQ(std::to_string(KQ_VERSION_MAJOR) + "." + std::to_string(KQ_VERSION_MINOR) + "." +
+                  std::to_string(KQ_VERSION_PATCH),
+              KQ_VERSION_STRING);
+}
+
 // ---- KQ_OpenUSB -----------------------------------------------------------
 
 TEST_F(UsbLink, OpenMakesTheExactDriverCallsInOrder) {
