@@ -21,8 +21,8 @@
  *
  * Records are byte-packed. On 32-bit targets every record has the 32-bit
  * binary layout that 32-bit Windows programs are built against, byte for
- * byte (KQ_PROPERTY is 33169 bytes, offsets below); on 64-bit targets the pointer and handle fields widen to 8 bytes and
- * KQ_PROPERTY is 33185 bytes. Both layouts are checked at compile time below.
+ * byte (KQ_PROPERTY is 33169 bytes, offsets below); on 64-bit targets the pointer and handle fields
+ * widen to 8 bytes and KQ_PROPERTY is 33185 bytes. Both layouts are checked at compile time below.
  *
  * Selecting the driver (environment variable KQ_D2XX, read once per process):
  *   unset/empty  the vendor library (ftd2xx.dll, libftd2xx.so,

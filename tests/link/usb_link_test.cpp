@@ -124,7 +124,8 @@ TEST_F(UsbLink, AFailedCountIsASerialNoErrorWithACountOfZero) {
 }
 
 TEST_F(UsbLink, TheLoadedVersionIsTheHeadersVersion) {
-    EXPECT_EQ(KQ_GetVersion(), KQ_VERSION_MAJOR * 10000 + KQ_VERSION_MINOR * 100 + KQ_VERSION_PATCH);
+    EXPECT_EQ(KQ_GetVersion(),
+              KQ_VERSION_MAJOR * 10000 + KQ_VERSION_MINOR * 100 + KQ_VERSION_PATCH);
     EXPECT_EQ(std::to_string(KQ_VERSION_MAJOR) + "." + std::to_string(KQ_VERSION_MINOR) + "." +
                   std::to_string(KQ_VERSION_PATCH),
               KQ_VERSION_STRING);
