@@ -1,4 +1,4 @@
-"""ctypes declarations of kq.h: records, constants, the 25 exported functions.
+"""ctypes declarations of kq.h: records, constants, the 28 exported functions.
 
 The records are byte-packed exactly as in kq.h. Their sizes and offsets are
 checked when this module is imported, against the numbers kq.h checks at
@@ -275,7 +275,44 @@ def library_candidates():
     return out
 
 
-def load_library():
+def version_text(number):
+    """"MAJOR.MINOR.PATCH" of a KQ_VERSION_NUMBER-style number."""
+    return f"{number // 10000}.{number // 100 % 100}.{number % 100}"
+
+
+def check_version(lib, where, binding_version):
+    """Refuses a library this binding cannot use: one without KQ_GetVersion
+    (before 0.2), another MAJOR version, or an older MINOR (it lacks
+    functions the binding calls). Returns the library's version number."""
+    from .errors import LibraryVersionError
+
+    major, minor = (int(part) for part in binding_version.split(".")[:2])
+    want = f"{major}.{minor}"
+    try:
+        get_version = lib.KQ_GetVersion
+    except AttributeError:
+        raise LibraryVersionError(
+            None, "KQ_GetVersion",
+            f"kq: the KQ library {where} is older than 0.2.0 (it has no KQ_GetVersion); "
+            f"this binding ({binding_version}) needs {want} or a later {major}.x",
+            name="library version") from None
+    get_version.argtypes = []
+    get_version.restype = ctypes.c_int32
+    number = get_version()
+    got_major, got_minor = number // 10000, number // 100 % 100
+    if got_major != major or got_minor < minor:
+        raise LibraryVersionError(
+            None, "KQ_GetVersion",
+            f"kq: the KQ library {where} is version {version_text(number)}; this binding "
+            f"({binding_version}) needs {want} or a later {major}.x "
+            f"(set KQ_LIBRARY to the path of a matching library)",
+            name="library version")
+    return number
+
+
+def load_library(binding_version):
+    """Loads the first library candidate that loads, checks its version and
+    declares its exports."""
     loader = ctypes.WinDLL if WINDOWS else ctypes.CDLL  # __stdcall on 32-bit Windows
     errors = []
     for candidate in library_candidates():
@@ -284,6 +321,7 @@ def load_library():
         except OSError as e:
             errors.append(f"{candidate}: {e}")
             continue
+        check_version(lib, f"'{candidate}'", binding_version)
         _declare(lib)
         return lib
     raise OSError(
@@ -297,6 +335,9 @@ P = ctypes.POINTER
 # name -> argument types; every export returns a 32-bit int.
 EXPORTS = {
     "KQ_GetSerialNo": [ctypes.c_char_p],
+    "KQ_GetReaderCount": [P(ctypes.c_int)],
+    "KQ_GetSerialNoAt": [ctypes.c_int, ctypes.c_char_p],
+    "KQ_GetVersion": [],
     "KQ_OpenUSB": [P(KQ_PROPERTY)],
     "KQ_CloseUSB": [P(KQ_PROPERTY)],
     "KQ_CheckStatusUSB": [P(KQ_PROPERTY)],
