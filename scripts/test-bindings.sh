@@ -6,7 +6,7 @@
 #   - the C examples (client.c, loop_client.c) and one traced run;
 #   - the Python binding: pip-installed offline (pyproject.toml, Debian's
 #     setuptools, --no-build-isolation) into a virtual environment that sees
-#     Debian's packages, its pytest suite, then the example script;
+#     Debian's packages, mypy --strict, its pytest suite, then the example;
 #   - the .NET binding: Kq.csproj built with xbuild, the tests and example
 #     built with mcs and run under Mono; the NuGet package packed with
 #     nuget, installed from a local feed into a test project (xbuild) and
@@ -70,6 +70,10 @@ expect "$out/python_import.txt" "['KQSIM0001'] ['E0040150A1B2C301', 'E0040150A1B
 (cd /tmp && KQ_LIBRARY="$bin/libkq.so.0" PYTHONPATH="$root/bindings/python" "$py" -c \
   "import kq; print(kq.__file__, kq.library_version())") | tee "$out/python_folder.txt"
 expect "$out/python_folder.txt" "$root/bindings/python/kq/__init__.py"
+# The type hints hold (py.typed promises them), for Linux and for the
+# Windows code paths.
+"$py" -m mypy --strict --cache-dir "$out/mypy-cache" bindings/python/kq
+"$py" -m mypy --strict --platform win32 --cache-dir "$out/mypy-cache" bindings/python/kq
 KQ_BUILD_BIN="$bin" "$out/venv/bin/python" -m pytest -q -p no:cacheprovider bindings/python/tests
 "${sim[@]}" "$out/venv/bin/python" examples/kq_example.py | tee "$out/kq_example_py.txt"
 expect "$out/kq_example_py.txt" "loop ended"

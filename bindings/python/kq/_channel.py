@@ -20,6 +20,7 @@ from __future__ import annotations
 import ctypes
 import socket
 import threading
+import types
 from typing import Any, Optional
 
 from . import _native as n
@@ -95,11 +96,11 @@ class WindowChannel(SocketChannel):
             wc.hInstance = instance
             wc.lpszClassName = self._class_name
             if not api.user32.RegisterClassExW(ctypes.byref(wc)):
-                raise OSError(ctypes.get_last_error(), "RegisterClassExW failed")
+                raise OSError(getattr(ctypes, "get_last_error")(), "RegisterClassExW failed")
             hwnd = api.user32.CreateWindowExW(0, self._class_name, "kq", 0, 0, 0, 0, 0,
                                               api.HWND_MESSAGE, None, instance, None)
             if not hwnd:
-                raise OSError(ctypes.get_last_error(), "CreateWindowExW failed")
+                raise OSError(getattr(ctypes, "get_last_error")(), "CreateWindowExW failed")
             self._hwnd = hwnd
             self._instance = instance
         except BaseException as e:  # reported to the constructor's thread
@@ -124,7 +125,7 @@ class WindowChannel(SocketChannel):
         if msg == api.WM_DESTROY:
             api.user32.PostQuitMessage(0)
             return 0
-        return api.user32.DefWindowProcW(hwnd, msg, wparam, lparam)
+        return int(api.user32.DefWindowProcW(hwnd, msg, wparam, lparam))
 
     def close(self) -> None:
         if self._hwnd:
@@ -144,12 +145,9 @@ def _win32() -> Any:
         return _api
     from ctypes import wintypes
 
-    class Api:
-        pass
-
-    api = Api()
+    api: Any = types.SimpleNamespace()
     LRESULT = ctypes.c_ssize_t
-    api.WNDPROC = ctypes.WINFUNCTYPE(  # type: ignore[attr-defined]
+    api.WNDPROC = getattr(ctypes, "WINFUNCTYPE")(
         LRESULT, wintypes.HWND, wintypes.UINT, wintypes.WPARAM, wintypes.LPARAM)
 
     class WNDCLASSEXW(ctypes.Structure):
@@ -167,8 +165,9 @@ def _win32() -> Any:
     api.HWND_MESSAGE = wintypes.HWND(-3)
     api.WM_CLOSE = 0x0010
     api.WM_DESTROY = 0x0002
-    user32 = ctypes.WinDLL("user32", use_last_error=True)  # type: ignore[attr-defined]
-    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined]
+    win_dll: Any = getattr(ctypes, "WinDLL")
+    user32 = win_dll("user32", use_last_error=True)
+    kernel32 = win_dll("kernel32", use_last_error=True)
     P = ctypes.POINTER
     decl: "list[tuple[Any, str, list[Any], Any]]" = [
         (user32, "RegisterClassExW", [P(WNDCLASSEXW)], wintypes.ATOM),

@@ -128,7 +128,7 @@ _ARGUMENT_CODES = {n.KQ_ERR_PARAM, n.KQ_ERR_BLOCKSIZE}
 _MULTI = ("KQ_MultiRead", "KQ_MultiWrite")
 
 
-def error_class(code: int, operation: str) -> type:
+def error_class(code: int, operation: str) -> "type[KqError]":
     """The exception class for a failure code of an operation (the device
     is not probed here: see DeviceLostError)."""
     if code == n.KQ_ERR_NOBLOCKS and operation in _MULTI:
@@ -149,8 +149,6 @@ def error_class(code: int, operation: str) -> type:
 def from_code(code: int, operation: str) -> KqError:
     """The exception for a failure result of a KQ_ function."""
     cls = error_class(code, operation)
-    if issubclass(cls, ArgumentError):
-        err: KqError = cls(operation, code=code)
-    else:
-        err = cls(code, operation)
-    return err
+    if cls is ArgumentError:
+        return ArgumentError(operation, code=code)
+    return cls(code, operation)
