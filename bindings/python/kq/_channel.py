@@ -58,6 +58,10 @@ class SocketChannel:
         return self.sock.fileno()
 
     def close(self) -> None:
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes a select() in another thread
+        except OSError:
+            pass
         self._write.close()
         self.sock.close()
 

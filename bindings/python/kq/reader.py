@@ -547,9 +547,14 @@ class Loop:
     def poll(self, timeout: Optional[float] = 0.0) -> List[Event]:
         """Events that have arrived, waiting up to timeout seconds (None =
         for ever) for the first."""
-        with self._lock:
-            if not self._pending and not self._closed and not self._finished:
+        # The wait holds no lock: close() from another thread must not wait
+        # for a notification that may never come.
+        if not self._pending and not self._closed and not self._finished:
+            try:
                 select.select([self._channel.sock], [], [], timeout)
+            except (OSError, ValueError):  # closed meanwhile
+                pass
+        with self._lock:
             return self._drain()
 
     def __iter__(self) -> Iterator[Event]:

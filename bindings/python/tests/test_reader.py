@@ -440,15 +440,17 @@ def test_another_task_stops_an_async_iteration(sim, reader):
 
 
 def test_close_ends_an_async_iteration_waiting_for_a_report(sim, reader):
+    # No loop-end notification comes (hWnd 0: the library posts nothing, as
+    # when a full channel drops it); aclose() still ends the iteration that
+    # another task is awaiting.
     sim.set_loop_interval(5000)  # nothing more arrives after the first report
 
     async def main():
         loop = reader.loop_uid()
         consumer = asyncio.create_task(consume(loop))
-        await asyncio.sleep(0.2)
-        loop._stopped = True  # close the channel without the loop-end message
-        loop.close()
-        reader.record.StopFlag = 1
+        await asyncio.sleep(0.3)
+        reader.record.hWnd = 0  # an aligned pointer-sized store; the worker only reads it
+        await loop.aclose()
         return await asyncio.wait_for(consumer, 5)
 
     async def consume(loop):
@@ -456,7 +458,27 @@ def test_close_ends_an_async_iteration_waiting_for_a_report(sim, reader):
 
     kinds = asyncio.run(asyncio.wait_for(main(), 10))
     assert "loop_end" not in kinds
-    reader.close()
+    assert reader.record.hThread is None
+
+
+def test_close_from_another_thread_ends_a_blocking_iteration(sim, reader):
+    # As if the loop-end notification were lost (a full channel drops it):
+    # with hWnd 0 the library posts nothing, yet close() must wake the
+    # thread that iterates.
+    sim.set_loop_interval(5000)
+    loop = reader.loop_uid()
+    kinds = []
+    consumer = threading.Thread(target=lambda: kinds.extend(e.kind for e in loop), daemon=True)
+    consumer.start()
+    time.sleep(0.3)
+    reader.record.hWnd = 0  # an aligned pointer-sized store; the worker only reads it
+    closer = threading.Thread(target=loop.close, daemon=True)
+    closer.start()
+    closer.join(5)
+    assert not closer.is_alive(), "close() waits for the iterating thread"
+    consumer.join(5)
+    assert not consumer.is_alive()
+    assert "loop_end" not in kinds
 
 
 def test_windows_style_messages_reach_the_loop(sim, reader):
