@@ -92,6 +92,21 @@ mcs -warnaserror -r:"$out/Kq.dll" -out:"$out/KqExample.exe" examples/KqExample.c
 # the trace file is how they see that nothing is sent after Close.
 LD_LIBRARY_PATH="$bin" KQ_D2XX="$bin/libkqsim_d2xx.so" KQ_TRACE="$out/dotnet-trace.log" \
   mono "$out/KqTests.exe" include/kq.h
+# A library of another MAJOR version, and one from before KQ_GetVersion,
+# are refused at the first use.
+for fake in "next 10200 version 1.2.0" "old - older than 0.2.0"; do
+  read -r name number says <<<"$fake"
+  mkdir -p "$out/fake-$name"
+  if [ "$number" = - ]; then
+    echo 'int KQ_GetSerialNo(char* b) { (void)b; return 19; }' >"$out/fake-$name/fake.c"
+  else
+    echo "int KQ_GetVersion(void) { return $number; }" >"$out/fake-$name/fake.c"
+  fi
+  cc -shared -fPIC "$out/fake-$name/fake.c" -o "$out/fake-$name/libkq.so.0"
+  ln -sf libkq.so.0 "$out/fake-$name/libkq.so"
+  LD_LIBRARY_PATH="$out/fake-$name" mono "$out/KqTests.exe" --version-refused | tee "$out/fake-$name.txt"
+  expect "$out/fake-$name.txt" "refused: Kq: the KQ library is $says"
+done
 LD_LIBRARY_PATH="$bin" "${sim[@]}" mono "$out/KqExample.exe" | tee "$out/kq_example_cs.txt"
 expect "$out/kq_example_cs.txt" "loop ended"
 
@@ -118,6 +133,7 @@ PY
 # A project that uses the package from a local feed, as an application
 # would: no LD_LIBRARY_PATH, the native library comes from the package.
 cp -r bindings/dotnet/tests/package "$out/pkgtest"
+sed -i "s/id=\"Kq\" version=\"[0-9.]*\"/id=\"Kq\" version=\"$version\"/" "$out/pkgtest/packages.config"
 (cd "$out/pkgtest" &&
   HOME="$out/nuget-home" nuget install packages.config -Source "$out/feed" -OutputDirectory packages \
     -NonInteractive -NoCache >"$out/nuget-install.txt" 2>&1 ||

@@ -508,6 +508,22 @@ static class Program
 
     static int Main(string[] args)
     {
+        if (args.Length > 0 && args[0] == "--version-refused")
+        {
+            // Run against a library of another version (LD_LIBRARY_PATH):
+            // the first use of the binding must refuse it.
+            try
+            {
+                Reader.ListReaders();
+                Console.WriteLine("not refused");
+                return 1;
+            }
+            catch (KqLibraryVersionException e)
+            {
+                Console.WriteLine("refused: " + e.Message);
+                return 0;
+            }
+        }
         header = args.Length > 0 ? args[0] : "include/kq.h";
         var tests = new Action[] { HeaderAgreement, OneShotOperations, FailuresAndArgumentChecks, ClosedMeansClosed,
                                    OpenAndCloseSemantics, ListReaders, LoopStoppedFromAnotherThread, TagCommandLoop,
