@@ -2,9 +2,10 @@
 //
 // Build and run with Mono against the simulated reader, from the source
 // tree's root after a build:
-//   mcs -unsafe -out:KqExample.exe bindings/dotnet/Kq.cs examples/KqExample.cs
+//   mcs -unsafe -out:KqExample.exe bindings/dotnet/*.cs examples/KqExample.cs
 //   LD_LIBRARY_PATH=build/release/bin KQ_D2XX=build/release/bin/libkqsim_d2xx.so \
 //   KQSIM_SCENARIO=examples/field.scenario mono KqExample.exe
+// (or reference the Kq NuGet package: docs/bindings.md)
 // With a real reader leave KQ_D2XX unset. Usage: KqExample.exe [serial-number]
 using System;
 using System.Linq;
@@ -14,10 +15,11 @@ static class KqExample
 {
     static int Main(string[] args)
     {
-        Reader reader;
+        Console.WriteLine("readers: " + string.Join(" ", Reader.ListReaders()));
+        var reader = new Reader(args.Length > 0 ? args[0] : null, 500, 500);
         try
         {
-            reader = new Reader(args.Length > 0 ? args[0] : null, 500, 500).Open();
+            reader.Open();
         }
         catch (KqException e)
         {
@@ -40,7 +42,7 @@ static class KqExample
             Console.WriteLine("wrote blocks 8-9, read back: '{0}'", reader.Read(first, 8, 2));
             try
             {
-                reader.Read(first, 250, 16); // past the tag's memory
+                reader.Read(first, 200, 16); // past the end of the tag's memory (status 4)
             }
             catch (KqException e)
             {
@@ -59,7 +61,7 @@ static class KqExample
                     var ev = loop.Wait(500);
                     if (ev == null || ev.Kind != LoopEventKind.Data)
                         continue;
-                    var field = (string[])ev.Result;
+                    var field = ev.Uids;
                     if (seen != null && field.SequenceEqual(seen))
                         continue;
                     Console.WriteLine("   field: " + string.Join(" ", field));
@@ -70,7 +72,7 @@ static class KqExample
                 loop.Stop();
                 LoopEvent last;
                 while ((last = loop.Wait(1000)) != null)
-                    if (last.Kind == LoopEventKind.End)
+                    if (last.Kind == LoopEventKind.LoopEnd)
                         Console.WriteLine("loop ended");
             }
         }

@@ -3,7 +3,7 @@
 
 Against the simulated reader, from the source tree's root after a build:
 
-    pip install ./bindings/python      # or: PYTHONPATH=bindings/python
+    pip install --no-build-isolation ./bindings/python   # or: PYTHONPATH=bindings/python
     KQ_D2XX=build/release/bin/libkqsim_d2xx.so \
     KQSIM_SCENARIO=examples/field.scenario python3 examples/kq_example.py
 
@@ -18,12 +18,14 @@ import kq
 
 def main():
     serial = sys.argv[1] if len(sys.argv) > 1 else None
+    print("readers:", " ".join(kq.list_readers()) or "none")
+    reader = kq.Reader(serial, read_timeout=500, write_timeout=500)
     try:
-        reader = kq.Reader(serial, read_timeout=500, write_timeout=500).open()
-    except kq.KqError as e:
+        reader.open()
+    except kq.DeviceError as e:
         print(f"no reader: {e}", file=sys.stderr)
         return 1
-    with reader:
+    with reader:  # already open: the with block only closes it at its end
         print("reader:", reader.serial)
         uids = reader.inventory()
         print(f"tags in the field: {len(uids)}")
@@ -37,8 +39,8 @@ def main():
         reader.write(uid, 8, 2, "PYTHON01")
         print(f"wrote blocks 8-9, read back: {reader.read(uid, 8, 2)!r}")
         try:
-            reader.read(uid, 250, 16)  # past the tag's memory
-        except kq.KqError as e:
+            reader.read(uid, 200, 16)  # past the end of the tag's memory (status 4)
+        except kq.ReaderStatusError as e:
             print(f"expected failure: {e} (code {e.code}, {e.name})")
 
         # Loop mode: a worker reports the field; stop when it has changed
@@ -49,7 +51,7 @@ def main():
             first = None
             while time.monotonic() < deadline and not loop.finished:
                 for event in loop.poll(0.5):
-                    if event.kind != "data":
+                    if event.kind != kq.EventKind.DATA:
                         print("  ", event.kind)
                     elif event.result != first:
                         print("   field:", " ".join(event.result))
@@ -58,7 +60,7 @@ def main():
                         first = event.result
             loop.stop()
             for event in loop.poll(1):
-                if event.kind == "end":
+                if event.kind == kq.EventKind.LOOP_END:
                     print("loop ended")
     return 0
 

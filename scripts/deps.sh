@@ -10,7 +10,9 @@
 #   install   what the install test needs besides base (pkg-config)
 #   winzip    zip, unzip and wrestool (icoutils) for the Windows archives
 #   clang     clang and clang++
-#   bindings  Python 3 (setuptools, pip, venv, pytest) and Mono (mcs, runtime)
+#   bindings  Python 3 (setuptools, pip, venv, pytest, mypy), Mono (mcs, runtime,
+#             xbuild, reference assemblies), nuget, and the MinGW compilers
+#             for the Windows kq.dll in the NuGet package
 #   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
 set -euo pipefail
 
@@ -29,7 +31,7 @@ for g in "${groups[@]}"; do
     winzip) want+=(zip unzip icoutils) ;;
     clang) want+=(clang) ;;
     bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
-                     mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
+                     python3-mypy mono-devel mono-xbuild nuget g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac

@@ -1,15 +1,17 @@
-"""Python binding of the KQ RFID reader library (libkq.so / kq.dll).
+"""Python binding of the KQ RFID reader library (libkq.so.0 / kq.dll).
 
     import kq
-    with kq.Reader() as reader:
+    print(kq.list_readers())                    # ['KQSIM0001', ...]
+    with kq.Reader() as reader:                 # the first reader
         for uid in reader.inventory():
             print(uid, reader.read(uid, 0, 4))
 
 The library is found through KQ_LIBRARY (a path), then the installed
 soname (libkq.so.0), then the bin folder of a CMake build below the working
-directory. KQ_D2XX chooses the driver as for any client (for example the
-simulated reader, with KQSIM_SCENARIO naming its field); KQ_TRACE=stderr
-traces the driver traffic.
+directory; it must have this binding's MAJOR version and at least its
+MINOR (kq.LibraryVersionError otherwise). KQ_D2XX chooses the driver as for
+any client (for example the simulated reader, with KQSIM_SCENARIO naming
+its field); KQ_TRACE=stderr traces the driver traffic.
 """
 
 from ._native import (  # noqa: F401
@@ -21,8 +23,30 @@ from ._native import (  # noqa: F401
     WM_KQ_LOOPEND,
     WM_KQ_USBERROR,
 )
+from ._version import __version__  # noqa: F401
 from .codes import *  # noqa: F401,F403
 from .codes import NAMES, result_name  # noqa: F401
-from .reader import Event, KqError, Loop, MultiResult, Reader, first_serial, library  # noqa: F401
-
-__version__ = "0.1.0"
+from .errors import (  # noqa: F401
+    ArgumentError,
+    ArgumentTypeError,
+    BuzzerError,
+    CloseWarning,
+    DeviceError,
+    DeviceLostError,
+    KqError,
+    LibraryVersionError,
+    NotOpenError,
+    ReaderStatusError,
+    TagError,
+)
+from .reader import (  # noqa: F401
+    Event,
+    EventKind,
+    Loop,
+    MultiResult,
+    Reader,
+    first_serial,
+    library,
+    library_version,
+    list_readers,
+)

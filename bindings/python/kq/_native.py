@@ -1,14 +1,17 @@
-"""ctypes declarations of kq.h: records, constants, the 25 exported functions.
+"""ctypes declarations of kq.h: records, constants, the 28 exported functions.
 
 The records are byte-packed exactly as in kq.h. Their sizes and offsets are
 checked when this module is imported, against the numbers kq.h checks at
 compile time, so a binding that disagrees with the library never runs.
 """
 
+from __future__ import annotations
+
 import ctypes
 import os
 import pathlib
 import sys
+from typing import Any, Dict, List, Tuple
 
 # ---- Constants (kq.h) -------------------------------------------------------
 
@@ -95,7 +98,7 @@ class KQ_IN_MR(ctypes.Structure):
     _fields_ = [("StartBlock", ctypes.c_ubyte), ("BlockCount", ctypes.c_ubyte)]
 
 
-def _multi_fields(first, second):
+def _multi_fields(first: str, second: str) -> List[Tuple[str, Any]]:
     """KQ_OUT_MR, KQ_IN_MW and KQ_OUT_MW: two header bytes, four entries."""
     return [
         (first, ctypes.c_ubyte),
@@ -158,7 +161,7 @@ class KQ_NOTIFICATION(ctypes.Structure):
     ]
 
 
-def expected_layout(pointer_size):
+def expected_layout(pointer_size: int) -> Dict[str, Dict[Any, int]]:
     """The sizes and offsets kq.h checks, for a pointer width of 4 or 8."""
     w = pointer_size - 4  # widening of each of the four pointer fields
     return {
@@ -207,7 +210,7 @@ def expected_layout(pointer_size):
     }
 
 
-def layout_mismatches():
+def layout_mismatches() -> List[str]:
     """Every size or offset of these declarations that differs from kq.h's."""
     want = expected_layout(ctypes.sizeof(ctypes.c_void_p))
     here = globals()
@@ -237,7 +240,7 @@ else:
     _NAMES = ["libkq.so.0", "libkq.so"]
 
 
-def _build_folders():
+def _build_folders() -> List[pathlib.Path]:
     """bin folders of CMake builds in the working directory or a folder
     above it, or in the source tree this package was imported from."""
     cwd = pathlib.Path.cwd()
@@ -258,7 +261,7 @@ def _build_folders():
     return seen
 
 
-def library_candidates():
+def library_candidates() -> List[str]:
     """Where the library is looked for, in order: KQ_LIBRARY (a path), the
     installed library by its soname, then the bin folder of a CMake build
     below the working directory or the source tree."""
@@ -275,8 +278,45 @@ def library_candidates():
     return out
 
 
-def load_library():
-    loader = ctypes.WinDLL if WINDOWS else ctypes.CDLL  # __stdcall on 32-bit Windows
+def version_text(number: int) -> str:
+    """"MAJOR.MINOR.PATCH" of a KQ_VERSION_NUMBER-style number."""
+    return f"{number // 10000}.{number // 100 % 100}.{number % 100}"
+
+
+def check_version(lib: Any, where: str, binding_version: str) -> int:
+    """Refuses a library this binding cannot use: one without KQ_GetVersion
+    (before 0.2), another MAJOR version, or an older MINOR (it lacks
+    functions the binding calls). Returns the library's version number."""
+    from .errors import LibraryVersionError
+
+    major, minor = (int(part) for part in binding_version.split(".")[:2])
+    want = f"{major}.{minor}"
+    try:
+        get_version = lib.KQ_GetVersion
+    except AttributeError:
+        raise LibraryVersionError(
+            None, "KQ_GetVersion",
+            f"kq: the KQ library {where} is older than 0.2.0 (it has no KQ_GetVersion); "
+            f"this binding ({binding_version}) needs {want} or a later {major}.x",
+            name="library version") from None
+    get_version.argtypes = []
+    get_version.restype = ctypes.c_int32
+    number = get_version()
+    got_major, got_minor = number // 10000, number // 100 % 100
+    if got_major != major or got_minor < minor:
+        raise LibraryVersionError(
+            None, "KQ_GetVersion",
+            f"kq: the KQ library {where} is version {version_text(number)}; this binding "
+            f"({binding_version}) needs {want} or a later {major}.x "
+            f"(set KQ_LIBRARY to the path of a matching library)",
+            name="library version")
+    return int(number)
+
+
+def load_library(binding_version: str) -> Any:
+    """Loads the first library candidate that loads, checks its version and
+    declares its exports."""
+    loader: Any = getattr(ctypes, "WinDLL") if WINDOWS else ctypes.CDLL  # __stdcall on 32-bit Windows
     errors = []
     for candidate in library_candidates():
         try:
@@ -284,6 +324,7 @@ def load_library():
         except OSError as e:
             errors.append(f"{candidate}: {e}")
             continue
+        check_version(lib, f"'{candidate}'", binding_version)
         _declare(lib)
         return lib
     raise OSError(
@@ -297,6 +338,9 @@ P = ctypes.POINTER
 # name -> argument types; every export returns a 32-bit int.
 EXPORTS = {
     "KQ_GetSerialNo": [ctypes.c_char_p],
+    "KQ_GetReaderCount": [P(ctypes.c_int)],
+    "KQ_GetSerialNoAt": [ctypes.c_int, ctypes.c_char_p],
+    "KQ_GetVersion": [],
     "KQ_OpenUSB": [P(KQ_PROPERTY)],
     "KQ_CloseUSB": [P(KQ_PROPERTY)],
     "KQ_CheckStatusUSB": [P(KQ_PROPERTY)],
@@ -324,7 +368,7 @@ EXPORTS = {
 }
 
 
-def _declare(lib):
+def _declare(lib: Any) -> None:
     for name, argtypes in EXPORTS.items():
         fn = getattr(lib, name)
         fn.argtypes = argtypes

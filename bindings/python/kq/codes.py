@@ -6,6 +6,8 @@ a hexadecimal digit; 3 and 10 are also library codes (KQ_ERR_NOBLOCKS from
 the multi operations, KQ_ERR_NOREPLY).
 """
 
+from typing import Optional
+
 from ._native import (  # noqa: F401  (re-exported)
     KQ_OK,
     KQ_ERR_NOBLOCKS,
@@ -46,7 +48,7 @@ NAMES = {
 _NOBLOCKS_OPERATIONS = ("KQ_MultiRead", "KQ_MultiWrite")
 
 
-def result_name(code, operation=None):
+def result_name(code: int, operation: Optional[str] = None) -> str:
     """Name of a result code as the operation that returned it means it."""
     if code == KQ_ERR_NOBLOCKS and operation not in _NOBLOCKS_OPERATIONS:
         return "reader status '3'"

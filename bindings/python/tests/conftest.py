@@ -26,6 +26,7 @@ os.environ.pop("KQSIM_SCENARIO", None)  # these tests set the field up themselve
 UID_A = "E004010000000001"
 UID_B = "E004010000000002"
 UID_SENSOR = "E0040100000000FF"
+FT_CLOSE = 14  # enum kqsim_fn: KQSIM_FT_CLOSE
 
 
 class Sim:
@@ -49,6 +50,15 @@ class Sim:
             ("kqsim_beep_count", [], c.c_uint),
             ("kqsim_unplug", [], None),
             ("kqsim_set_loop_interval", [c.c_uint], None),
+            ("kqsim_replug", [], None),
+            ("kqsim_device_add", [c.c_char_p], c.c_int),
+            ("kqsim_device_remove_all", [], None),
+            ("kqsim_select_device", [c.c_int], None),
+            ("kqsim_open_handles", [], c.c_int),
+            ("kqsim_call_count", [], c.c_size_t),
+            ("kqsim_fail_call", [c.c_int, c.c_uint32, c.c_uint, c.c_int], None),
+            ("kqsim_clear_faults", [], None),
+            ("kqsim_force_status", [c.c_char_p, c.c_char, c.c_int], None),
         ]:
             fn = getattr(self.lib, name)
             fn.argtypes = args

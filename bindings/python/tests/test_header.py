@@ -2,9 +2,11 @@
 lays them out), result code names, constants and the export list."""
 
 import ctypes
+import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -36,7 +38,7 @@ def test_other_constants_match_the_header():
 
 def test_exactly_the_headers_exports_are_declared():
     declared = re.findall(r"^KQ_EXPORT int KQ_API (KQ_\w+)\(", HEADER.read_text(), re.M)
-    assert len(declared) == 25
+    assert len(declared) == 28  # the 25 of 0.1 and the three added in 0.2
     assert sorted(n.EXPORTS) == sorted(declared)
 
 
@@ -66,3 +68,45 @@ def test_layout_is_what_a_c_compiler_makes_of_the_header(tmp_path):
     for s, f in want["offsets"]:
         assert int(c_layout[f"{s}.{f}"]) == getattr(getattr(n, s), f).offset, (s, f)
     assert n.layout_mismatches() == []
+
+
+def test_the_version_is_written_once_and_is_the_headers():
+    defines = header_defines()
+    text = HEADER.read_text()
+    string = re.search(r'^#define KQ_VERSION_STRING "([\d.]+)"', text, re.M)[1]
+    assert kq.__version__ == string
+    assert [int(p) for p in kq.__version__.split(".")] == [
+        defines["KQ_VERSION_MAJOR"], defines["KQ_VERSION_MINOR"], defines["KQ_VERSION_PATCH"]]
+    package = ROOT / "bindings" / "python"
+    pyproject = (package / "pyproject.toml").read_text()
+    assert 'version = { attr = "kq._version.__version__" }' in pyproject
+    assert not (package / "setup.py").exists()
+    # No other file of the package assigns a version of its own.
+    for path in (package / "kq").glob("*.py"):
+        if path.name != "_version.py":
+            assert not re.search(r"version\w*\s*=\s*['\"]\d", path.read_text()), path
+
+
+FAKE_LIBRARIES = {
+    "next_major": "int KQ_GetVersion(void) { return 10200; }",
+    "older_minor": "int KQ_GetVersion(void) { return 100; }",
+    "before_0_2": "int KQ_GetSerialNo(char* b) { (void)b; return 19; }",
+}
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+@pytest.mark.parametrize("kind, says", [("next_major", "version 1.2.0"),
+                                        ("older_minor", "version 0.1.0"),
+                                        ("before_0_2", "older than 0.2.0")])
+def test_a_library_of_another_version_is_refused(tmp_path, kind, says):
+    src = tmp_path / "fake.c"
+    src.write_text(FAKE_LIBRARIES[kind] + "\n")
+    lib = tmp_path / "libkq.so.0"
+    subprocess.run(["cc", "-shared", "-fPIC", str(src), "-o", str(lib)], check=True)
+    env = dict(os.environ, KQ_LIBRARY=str(lib))
+    script = ("import kq\ntry:\n    kq.list_readers()\nexcept kq.LibraryVersionError as e:\n"
+              "    print('refused:', e)\n")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         check=True).stdout
+    assert out.startswith("refused: ") and says in out and str(lib) in out
+    assert f"needs {kq.__version__.rsplit('.', 1)[0]} or a later" in out
