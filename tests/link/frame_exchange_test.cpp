@@ -1,10 +1,12 @@
 // Frame exchange: SendFrame's exact driver calls and bytes, ReceiveFrame's
-// framing rules and buffer limits, ReadRaw's single read.
+// framing rules and buffer limits, ReadRaw's single read, and the carry of
+// ReceiveReport, the loop workers' receive.
 #include "call_log.h"
 
 #include "kq.h"
 #include "kqsim.h"
 #include "link/link.h"
+#include "loop/report.h"
 #include "support/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -488,6 +490,29 @@ TEST_F(Exchange, ReadRawReturnsTheReadStatus) {
     char buf[16] = {};
     kq::DWORD got = 0;
     EXPECT_EQ(kq::ReadRaw(&P(), buf, 7, &got), 4u);
+}
+
+// ---- ReceiveReport: the carry ------------------------------------------------
+
+TEST_F(Exchange, ReportAlreadyInTheCarryIsHandedOverWithoutAnyPoll) {
+    // Two reports in one read: the second waits in the carry and is the next
+    // one handed over, although the reader sends nothing more.
+    const std::string first = Frame("RGU001" + kUid1);
+    const std::string second = Frame("RGU001" + kUid2);
+    Inject(first + second);
+    kq::ReportCarry carry;
+    kq::ReportCarryClear(&carry);
+    char dest[kq::kGuReplyCapacity] = {};
+    kq::DWORD length = 0;
+    ASSERT_EQ(kq::ReceiveReport(&P(), &carry, dest, sizeof dest, &length), 0u);
+    EXPECT_EQ(Show(std::string(dest, length)), Show(first));
+    ASSERT_EQ(Reads(), 1) << "both reports were queued for one read";
+
+    kqsim_clear_logs();
+    std::memset(dest, 0, sizeof dest);
+    ASSERT_EQ(kq::ReceiveReport(&P(), &carry, dest, sizeof dest, &length), 0u);
+    EXPECT_EQ(Show(std::string(dest, length)), Show(second));
+    EXPECT_EQ(Polls(), 0) << "the carry held a whole report; the driver was asked anyway";
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -117,6 +118,30 @@ TEST_F(Trace, OneInventoryShowsTheExactFramesBothWays) {
     EXPECT_NE(opens.front().find(R"(FT_OpenEx("KQSIM0001", flags=0x1) = 0 FT_OK, h=0x)"),
               std::string::npos)
         << opens.front();
+}
+
+TEST_F(Trace, EveryLineNamesTheCallTheDriverReceived) {
+    Open();
+    const size_t before = TraceLines().size();
+    // The connection probe, then GU: break on, break off, purge, write, the
+    // queue polls and reads.
+    ASSERT_EQ(KQ_GetUID(&P()), KQ_OK);
+    std::vector<std::string> traced;
+    const auto lines = TraceLines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        const size_t name = lines[i].find(" FT_");
+        ASSERT_NE(name, std::string::npos) << lines[i];
+        traced.push_back(lines[i].substr(name + 1, lines[i].find('(', name) - name - 1));
+    }
+    std::vector<std::string> received;
+    for (const auto& c : Calls()) {
+        received.push_back(kqsim_fn_name(c.fn));
+    }
+    EXPECT_EQ(traced, received);
+    auto on = std::find(received.begin(), received.end(), "FT_SetBreakOn");
+    ASSERT_NE(on, received.end());
+    ASSERT_NE(on + 1, received.end());
+    EXPECT_EQ(*(on + 1), "FT_SetBreakOff");
 }
 
 TEST_F(Trace, FailingCallsShowTheirStatusName) {

@@ -175,5 +175,22 @@ TEST_F(SelectRead, WithoutAnOpenDeviceTheSendFailsAndTheUidIsStillCopied) {
     EXPECT_EQ(out_.Data[0], '\0');
 }
 
+// The reader answers SR only after its processing time: the library waits it
+// out before the receive window opens, so the reply is not missed.
+using SelectReadAtReaderPace = ReaderPaceTest;
+
+TEST_F(SelectReadAtReaderPace, AReplyLaterThanOneReceiveWindowIsStillRead) {
+    ASSERT_EQ(kqsim_tag_add(kUidA, 8, 16), 0);
+    const std::string memory = Pattern(16 * 8, 8);
+    ASSERT_EQ(kqsim_tag_set_data(kUidA, 0, memory.c_str()), 0);
+    KQ_IN_SR in;
+    std::memset(&in, 0, sizeof in);
+    in.BlockCount = 16;
+    SetUid(in.UID, kUidA);
+    KQ_TAGINFO out;
+    ASSERT_EQ(KQ_SelectRead(&P(), &in, &out), KQ_OK);
+    EXPECT_EQ(std::string(out.Data), memory);
+}
+
 } // namespace
 } // namespace kqtest

@@ -188,5 +188,14 @@ TEST_F(SelectWrite, WithoutAnOpenDeviceEveryChunkFailsAnd21) {
     EXPECT_EQ(Write(Request(0, 20, kUidA, Pattern(80, 4))), KQ_ERR_WRITE);
 }
 
+// The same wait for SW: its reply comes after the reader's processing time.
+using SelectWriteAtReaderPace = ReaderPaceTest;
+
+TEST_F(SelectWriteAtReaderPace, AReplyLaterThanOneReceiveWindowIsStillJudged) {
+    ASSERT_EQ(kqsim_tag_add(kUidA, 4, 4), 0);
+    EXPECT_EQ(kq::SWCommand(&P(), kUidA, 1, 2, 8, "abcdefgh"), KQ_OK);
+    EXPECT_EQ(TagData(kUidA, 1, 2), "abcdefgh");
+}
+
 } // namespace
 } // namespace kqtest
