@@ -153,6 +153,18 @@ TEST_F(Trace, FailingCallsShowTheirStatusName) {
     EXPECT_NE(writes.back().find(") = 4 FT_IO_ERROR, 0 written \"\\x02BZ01\\r\\n\""),
               std::string::npos)
         << writes.back();
+    // The names are those of kq.h, up to its last; a number it does not
+    // list is shown as "?".
+    kqsim_fail_call(KQSIM_FT_WRITE, 19, 0, 1);
+    EXPECT_NE(KQ_BuzzerCommand(&P(), 1), KQ_OK);
+    kqsim_fail_call(KQSIM_FT_WRITE, 99, 0, 1);
+    EXPECT_NE(KQ_BuzzerCommand(&P(), 1), KQ_OK);
+    const auto later = LinesOf(TraceLines(), "FT_Write");
+    ASSERT_GE(later.size(), 2u);
+    EXPECT_NE(later[later.size() - 2].find(") = 19 FT_DEVICE_LIST_NOT_READY, 0 written"),
+              std::string::npos)
+        << later[later.size() - 2];
+    EXPECT_NE(later.back().find(") = 99 ?, 0 written"), std::string::npos) << later.back();
 }
 
 TEST_F(Trace, LinesOfConcurrentThreadsNeverInterleave) {
