@@ -96,7 +96,7 @@ TEST(GuReport, OnlyAWholeSuccessfulReportWithItsCountCounts) {
 
 // ---- BZ ------------------------------------------------------------------------
 
-using ShortCommands = SimTest;
+using ShortCommands = SimRecordTest;
 
 TEST_F(ShortCommands, BuzzerLengthZeroFrameAndReply) {
     Open();
@@ -299,7 +299,7 @@ TEST_F(ShortCommands, LoopOffSilentReaderIsReceiveError) {
 
 // ---- PrepareCommand --------------------------------------------------------------
 
-using Prepare = SimTest;
+using Prepare = SimRecordTest;
 
 TEST_F(Prepare, SendsLoopOffEvenWhenTheReaderLoopIsOff) {
     Open();
@@ -381,7 +381,7 @@ TEST_F(Prepare, StopsARunningWorkerBeforeItsOwnLoopOff) {
 
 // ---- StartLoopWorker -------------------------------------------------------------
 
-using StartWorker = SimTest;
+using StartWorker = SimRecordTest;
 
 TEST_F(StartWorker, UnknownKindsChangeNothing) {
     Open();

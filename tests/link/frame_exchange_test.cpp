@@ -63,10 +63,10 @@ struct Received {
     kq::DWORD length;
 };
 
-class Exchange : public SimTest {
+class Exchange : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // Short enough that a ReadRaw of missing bytes returns soon.
         P().ReadTimeout = 50;
         Open();

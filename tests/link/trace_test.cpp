@@ -71,10 +71,10 @@ const std::regex
     kLineShape(R"(^\d\d:\d\d:\d\d\.\d{6} tid \d+ FT_[A-Za-z]+\(.*\) = \d+ FT_[A-Z_]+)"
                R"((, .*)? \[\d+\.\d{3} ms\]( \(\d+ trace lines lost before this one\))?$)");
 
-class Trace : public SimTest {
+class Trace : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_tag_add(kUid.c_str(), 4, 16);
     }
 };

@@ -96,11 +96,11 @@ inline std::string ShowAll(const std::vector<std::string>& frames) {
 // SW carried out in 280 ms, longer than one receive window (about 200 ms)
 // and within the 300 ms the library waits before it opens one. The record
 // is open. For the tests whose subject is that wait.
-class ReaderPaceTest : public SimTest {
+class ReaderPaceTest : public SimRecordTest {
   protected:
     static constexpr unsigned kSelectProcessingMs = 280;
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_set_timing(1);
         kqsim_set_processing_ms("SR", kSelectProcessingMs);
         kqsim_set_processing_ms("SW", kSelectProcessingMs);

@@ -10,10 +10,10 @@
 namespace kqtest {
 namespace {
 
-class SelectRead : public SimTest {
+class SelectRead : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 

@@ -12,10 +12,10 @@ namespace {
 
 const char* const kSensor = "E0070000SENS0001";
 
-class Sensor : public SimTest {
+class Sensor : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 
@@ -121,7 +121,7 @@ TEST_F(Sensor, WithoutSettingTheChannelsFieldOfTheConfigurationIsTheReference) {
     }
 }
 
-TEST_F(Sensor, AChannelOutsideZeroToTwoIs29AfterTheConfigurationRead) {
+TEST_F(Sensor, AChannelOutsideZeroToTwoIsAParameterErrorAfterTheConfigurationRead) {
     AddSensor(0x20);
     EXPECT_EQ(Measure(3, 0), KQ_ERR_PARAM);
     EXPECT_EQ(Codes(), (std::vector<std::string>{"RC"}));
@@ -136,7 +136,7 @@ TEST_F(Sensor, AFailedConfigurationReadPassesItsStatusOn) {
     EXPECT_EQ(Codes(), (std::vector<std::string>{"RC"}));
 }
 
-TEST_F(Sensor, AConfigurationTooShortForTheChannelIs10WithoutSc) {
+TEST_F(Sensor, AConfigurationTooShortForTheChannelIsNoReplyWithoutSc) {
     AddSensor(0x20);
     // Only channel 0's field; channel 1's position holds the CR LF, channel
     // 2's lies past the reply.
@@ -166,7 +166,7 @@ TEST_F(Sensor, AUidThatIsNotSixteenCharactersIsRefusedBeforeSending) {
     EXPECT_TRUE(Frames().empty()) << ShowAll(Frames());
 }
 
-TEST_F(Sensor, NoComparatorReplyInTheFifthStepStopsAt10) {
+TEST_F(Sensor, NoComparatorReplyInTheFifthStepStopsWithNoReply) {
     AddSensor(0x5A);
     // With an explicit setting every exchange reads its reply once; reads
     // from the tenth on (the fifth GC) come back empty.
@@ -188,7 +188,7 @@ TEST_F(Sensor, AFailedSetStopsAtOnce) {
     EXPECT_EQ(out_.Value, 0);
 }
 
-TEST_F(Sensor, AComparatorReplyLongerThanItsBufferIs10) {
+TEST_F(Sensor, AComparatorReplyLongerThanItsBufferIsNoReply) {
     AddSensor(0x5A);
     std::string reply = Frame("RGC001xxx"); // 12 characters, the buffer takes 9
     kqsim_force_reply("GC", reply.data(), reply.size(), 1);
