@@ -83,4 +83,11 @@ inline std::vector<kqsim_call> CallsOf(int fn) {
     return out;
 }
 
+// Exactly one FT_Close was logged, of handle h.
+inline void ExpectOneCloseOf(uint64_t h) {
+    auto closes = CallsOf(KQSIM_FT_CLOSE);
+    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
+    EXPECT_EQ(closes[0].handle, h);
+}
+
 } // namespace kqtest

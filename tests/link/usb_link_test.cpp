@@ -196,9 +196,7 @@ TEST_F(UsbLink, FailedOpenReleasesTheHandleItReplaces) {
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_ERR_USB);
     EXPECT_EQ(P().Handle, nullptr);
     EXPECT_EQ(kqsim_open_handles(), 0) << "the old handle was leaked";
-    auto closes = CallsOf(KQSIM_FT_CLOSE);
-    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
-    EXPECT_EQ(closes[0].handle, old);
+    ExpectOneCloseOf(old);
 }
 
 TEST_F(UsbLink, OpenThatTheDriverRefusesIsAnUsbError) {
@@ -320,9 +318,7 @@ TEST_F(UsbLink, CloseOfAnUnpluggedReaderReleasesItsHandle) {
     EXPECT_EQ(KQ_CloseUSB(&P()), KQ_OK);
     EXPECT_EQ(P().Handle, nullptr);
     EXPECT_EQ(kqsim_open_handles(), 0) << "the stale handle was leaked in the driver";
-    auto closes = CallsOf(KQSIM_FT_CLOSE);
-    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
-    EXPECT_EQ(closes[0].handle, h);
+    ExpectOneCloseOf(h);
     // Plugged back in, the reader opens again.
     kqsim_replug();
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_OK);

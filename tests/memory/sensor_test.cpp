@@ -89,21 +89,25 @@ TEST_F(Sensor, TheWorkedExampleFindsTheThreshold) {
     EXPECT_EQ(Frames().size(), 16u);
 }
 
-TEST_F(Sensor, AComparatorThatAlwaysReadsOneGivesZero) {
-    AddSensor(0);
-    ASSERT_EQ(Measure(0, 0x5A), KQ_OK);
-    EXPECT_EQ(out_.Value, 0);
-    EXPECT_EQ(Trials("5A"),
-              (std::vector<unsigned>{0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01}));
-}
-
-TEST_F(Sensor, AComparatorThatNeverReadsOneGivesFF) {
-    AddSensor(0xFF);
-    // Channel 7 is not looked at when Setting is given.
-    ASSERT_EQ(Measure(7, 0x5A), KQ_OK);
-    EXPECT_EQ(out_.Value, 0xFF);
-    EXPECT_EQ(Trials("5A"),
-              (std::vector<unsigned>{0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF}));
+TEST_F(Sensor, AComparatorThatAlwaysOrNeverReadsOneGivesTheEndsOfTheRange) {
+    struct Case {
+        unsigned threshold;
+        unsigned channel;
+        unsigned value;
+        std::vector<unsigned> trials;
+    };
+    const Case cases[] = {
+        {0, 0, 0, {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01}},
+        // Channel 7 is not looked at when Setting is given.
+        {0xFF, 7, 0xFF, {0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "threshold " << c.threshold);
+        AddSensor(c.threshold);
+        ASSERT_EQ(Measure(c.channel, 0x5A), KQ_OK);
+        EXPECT_EQ(out_.Value, c.value);
+        EXPECT_EQ(Trials("5A"), c.trials);
+    }
 }
 
 TEST_F(Sensor, WithoutSettingTheChannelsFieldOfTheConfigurationIsTheReference) {
