@@ -2,20 +2,17 @@
 // binds it through KQ_D2XX like any driver.
 #include "d2xx_double.h"
 
+#include "link/d2xx_defs.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+using namespace kq::ft;
+
 namespace {
 
-using FT_STATUS = uint32_t;
-using DWORD = uint32_t;
-constexpr FT_STATUS kOk = 0;
-constexpr FT_STATUS kInvalidHandle = 1;
-constexpr FT_STATUS kIoError = 4;
-constexpr uint32_t kListByIndex = 0x40000000u;
-constexpr uint32_t kListNumberOnly = 0x80000000u;
 constexpr uintptr_t kHandle = 0xD2;
 
 struct Device {
@@ -34,13 +31,13 @@ Device& Dev() {
 }
 
 // Counts a call on the handle; true when it is the one that fails.
-bool Failing(Device& d, void* h, FT_STATUS* st) {
+bool Failing(Device& d, FT_HANDLE h, FT_STATUS* st) {
     if (reinterpret_cast<uintptr_t>(h) != kHandle) {
-        *st = kInvalidHandle;
+        *st = FT_INVALID_HANDLE;
         return true;
     }
     if (++d.calls == d.fail_call) {
-        *st = kIoError;
+        *st = FT_IO_ERROR;
         return true;
     }
     return false;
@@ -60,7 +57,7 @@ void NextPiece(Device& d) {
 #define HANDLE_CALL(h)                                                                             \
     Device& d = Dev();                                                                             \
     std::lock_guard lock(d.mu);                                                                    \
-    FT_STATUS st = kOk;                                                                            \
+    FT_STATUS st = FT_OK;                                                                          \
     if (Failing(d, h, &st)) {                                                                      \
         return st;                                                                                 \
     }
@@ -95,75 +92,75 @@ size_t fuzz_d2xx_written(void) {
 #define FT_EXPORT __attribute__((visibility("default")))
 
 FT_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
-    if (flags & kListNumberOnly) {
+    if (flags & FT_LIST_NUMBER_ONLY) {
         *static_cast<DWORD*>(arg1) = 1;
-        return kOk;
+        return FT_OK;
     }
-    if ((flags & kListByIndex) && reinterpret_cast<uintptr_t>(arg1) == 0 && arg2 != nullptr) {
+    if ((flags & FT_LIST_BY_INDEX) && reinterpret_cast<uintptr_t>(arg1) == 0 && arg2 != nullptr) {
         std::strcpy(static_cast<char*>(arg2), "FUZZ0001");
-        return kOk;
+        return FT_OK;
     }
-    return 2;
+    return FT_DEVICE_NOT_FOUND;
 }
 
-FT_EXPORT FT_STATUS FT_OpenEx(void* arg1, DWORD, void** handle) {
+FT_EXPORT FT_STATUS FT_OpenEx(void* arg1, DWORD, FT_HANDLE* handle) {
     if (arg1 == nullptr || handle == nullptr) {
-        return 2;
+        return FT_DEVICE_NOT_FOUND;
     }
     *handle = reinterpret_cast<void*>(kHandle);
-    return kOk;
+    return FT_OK;
 }
 
-FT_EXPORT FT_STATUS FT_ResetDevice(void* h) {
+FT_EXPORT FT_STATUS FT_ResetDevice(FT_HANDLE h) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetBaudRate(void* h, uint32_t) {
+FT_EXPORT FT_STATUS FT_SetBaudRate(FT_HANDLE h, ULONG) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetDataCharacteristics(void* h, uint8_t, uint8_t, uint8_t) {
+FT_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE h, UCHAR, UCHAR, UCHAR) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetFlowControl(void* h, uint16_t, uint8_t, uint8_t) {
+FT_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE h, USHORT, UCHAR, UCHAR) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetTimeouts(void* h, uint32_t, uint32_t) {
+FT_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE h, ULONG, ULONG) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_Purge(void* h, uint32_t mask) {
+FT_EXPORT FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask) {
     HANDLE_CALL(h);
-    if (mask & 1u) {
+    if (mask & FT_PURGE_RX) {
         d.rx.clear(); // pieces not yet released are still on the wire
     }
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_GetStatus(void* h, DWORD* rx, DWORD* tx, DWORD* events) {
+FT_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
     HANDLE_CALL(h);
     NextPiece(d);
     *rx = static_cast<DWORD>(d.rx.size());
     *tx = 0;
     *events = 0;
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_GetQueueStatus(void* h, DWORD* rx) {
+FT_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE h, DWORD* rx) {
     HANDLE_CALL(h);
     NextPiece(d);
     *rx = static_cast<DWORD>(d.rx.size());
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetBreakOn(void* h) {
+FT_EXPORT FT_STATUS FT_SetBreakOn(FT_HANDLE h) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_SetBreakOff(void* h) {
+FT_EXPORT FT_STATUS FT_SetBreakOff(FT_HANDLE h) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_Write(void* h, void* buf, DWORD n, DWORD* written) {
+FT_EXPORT FT_STATUS FT_Write(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
     HANDLE_CALL(h);
     // Touch every byte: the sanitizer checks the frame lies in its buffer.
     unsigned sum = 0;
@@ -174,20 +171,20 @@ FT_EXPORT FT_STATUS FT_Write(void* h, void* buf, DWORD n, DWORD* written) {
     (void)sink;
     d.written += n;
     *written = n;
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_Read(void* h, void* buf, DWORD n, DWORD* read) {
+FT_EXPORT FT_STATUS FT_Read(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
     HANDLE_CALL(h);
     // Answers at once with what is there, as a read timeout would.
     size_t got = std::min<size_t>(n, d.rx.size());
     std::memcpy(buf, d.rx.data(), got);
     d.rx.erase(0, got);
     *read = static_cast<DWORD>(got);
-    return kOk;
+    return FT_OK;
 }
-FT_EXPORT FT_STATUS FT_Close(void* h) {
+FT_EXPORT FT_STATUS FT_Close(FT_HANDLE h) {
     HANDLE_CALL(h);
-    return kOk;
+    return FT_OK;
 }
 
 } // extern "C"

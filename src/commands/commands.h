@@ -5,18 +5,13 @@
 #include "kq.h"
 #include "link/d2xx.h"
 #include "link/shared_fields.h"
+#include "protocol/frames.h"
 #include "protocol/protocol.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 
 namespace kq {
-
-// STX, code, the parameters in order and CR LF, into frame (cap bytes,
-// zeroed here; the text never exceeds cap - 1). Returns the frame's length.
-size_t BuildFrame(char* frame, size_t cap, const char* code,
-                  std::initializer_list<const char*> params);
 
 // One exchange: sends bytes of frame, sleeps wait_ms (the reader's
 // processing time; 0 = none), receives one reply frame into reply (capacity
@@ -24,10 +19,6 @@ size_t BuildFrame(char* frame, size_t cap, const char* code,
 // status is '0'; else KQ_ERR_SEND, KQ_ERR_RECEIVE or the status's code.
 int Exchange(KQ_PROPERTY* prop, const char* frame, size_t bytes, uint32_t wait_ms, char* reply,
              size_t capacity, DWORD* length);
-
-// Reply status character (not '0') to a result code. NUL and any character
-// that is not a hexadecimal digit give KQ_ERR_NOREPLY.
-int StatusToCode(char status);
 
 // Connection check, KQ_LoopStop, LP. Returns KQ_OK, KQ_ERR_USB or
 // KQ_ERR_LOOPSTOP.
@@ -50,13 +41,9 @@ void Notify(KQ_PROPERTY* prop, uint32_t message, uintptr_t lparam);
 int StartLoopWorker(KQ_PROPERTY* prop, int kind);
 
 int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out);
-// The pieces of the GU exchange the loop workers share: the 5-byte frame,
-// the reply's tag count (false unless indexes 5 and 6 are two decimal
-// digits), and UID i of the reply copied into a cleared 17-byte field (at
-// most 16 characters, stopping at the end of the reply text).
+// The GU frame the loop workers send (5 bytes); they read its reply with
+// the GU functions of protocol/frames.h.
 FT_STATUS SendGuFrame(KQ_PROPERTY* prop);
-bool GuReplyCount(const char* reply, unsigned* count);
-void GuReplyUid(const char* reply, unsigned i, char* uid);
 int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out);
 
 // Select read/write chunk exchanges. dest (2049 bytes, zeroed by the caller)
@@ -69,15 +56,8 @@ int SWCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count
 int MultiReadOnce(KQ_PROPERTY* prop, const KQ_IN_MR* in, KQ_OUT_MR* out);
 int MultiWriteOnce(KQ_PROPERTY* prop, const KQ_IN_MW* in, KQ_OUT_MW* out);
 
-int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[8]);
+int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[kConfigChars]);
 int SCCommand(KQ_PROPERTY* prop, const char* uid, const char* param);
 int GCCommand(KQ_PROPERTY* prop, const char* uid, unsigned char* comparator);
-
-// True when a UID field holds exactly 16 characters followed by a NUL.
-bool UidIsValid(const char* uid);
-
-// True when the text (up to its NUL, at most max characters) holds STX, CR
-// or LF: sent as it is, it would end the frame early or start another one.
-bool HoldsFramingCharacter(const char* text, size_t max);
 
 } // namespace kq

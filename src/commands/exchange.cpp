@@ -1,5 +1,5 @@
-// The two steps every reader command shares: building its frame, and one
-// exchange of that frame for a reply whose status is judged.
+// The exchange every reader command with a variable reply shares: its frame
+// out, the reader's processing time, one reply frame in, its status judged.
 #include "commands/commands.h"
 
 #include "link/link.h"
@@ -8,19 +8,6 @@
 #include <cstring>
 
 namespace kq {
-
-size_t BuildFrame(char* frame, size_t cap, const char* code,
-                  std::initializer_list<const char*> params) {
-    std::memset(frame, 0, cap);
-    const char stx[2] = {STX, '\0'};
-    AppendText(frame, cap, stx);
-    AppendText(frame, cap, code);
-    for (const char* param : params) {
-        AppendText(frame, cap, param);
-    }
-    AppendText(frame, cap, "\r\n");
-    return strnlen(frame, cap);
-}
 
 int Exchange(KQ_PROPERTY* prop, const char* frame, size_t bytes, uint32_t wait_ms, char* reply,
              size_t capacity, DWORD* length) {
@@ -36,10 +23,7 @@ int Exchange(KQ_PROPERTY* prop, const char* frame, size_t bytes, uint32_t wait_m
     if (ReceiveFrame(prop, reply, static_cast<DWORD>(capacity), length) != FT_OK) {
         return KQ_ERR_RECEIVE;
     }
-    if (reply[kStatusIndex] != kStatusOk) {
-        return StatusToCode(reply[kStatusIndex]);
-    }
-    return KQ_OK;
+    return ReplyResult(reply);
 }
 
 } // namespace kq

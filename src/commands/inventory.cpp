@@ -9,10 +9,6 @@ namespace kq {
 
 namespace {
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 size_t BuildGuFrame(char (&frame)[kShortFrameCapacity]) {
     return BuildFrame(frame, sizeof frame, "GU", {});
 }
@@ -23,19 +19,6 @@ FT_STATUS SendGuFrame(KQ_PROPERTY* prop) {
     char frame[kShortFrameCapacity];
     DWORD written = 0;
     return SendFrame(prop, frame, static_cast<DWORD>(BuildGuFrame(frame)), &written);
-}
-
-bool GuReplyCount(const char* reply, unsigned* count) {
-    if (!IsDigit(reply[5]) || !IsDigit(reply[6])) {
-        return false;
-    }
-    *count = static_cast<unsigned>(reply[5] - '0') * 10 + static_cast<unsigned>(reply[6] - '0');
-    return true;
-}
-
-void GuReplyUid(const char* reply, unsigned i, char* uid) {
-    const char* field = reply + 7 + kUidChars * i;
-    std::memcpy(uid, field, strnlen(field, kUidChars));
 }
 
 int GUCommand(KQ_PROPERTY* prop, KQ_OUT_GU* out) {

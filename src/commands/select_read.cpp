@@ -9,7 +9,6 @@ namespace kq {
 namespace {
 
 constexpr size_t kSrFrameBytes = 25;
-constexpr size_t kSrHeadChars = 25; // STX R SR status and 20 more characters
 
 } // namespace
 
@@ -19,25 +18,17 @@ int SRCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count
     if (!UidIsValid(uid) || start > 0xFF || count == 0 || count > kChunkBlocks) {
         return KQ_ERR_PARAM;
     }
-    char start_hex[3];
-    char count_hex[3];
-    Hex2(start, start_hex);
-    Hex2(count, count_hex);
     char frame[kSrFrameBytes + 1];
-    size_t bytes = BuildFrame(frame, sizeof frame, "SR", {start_hex, count_hex, uid});
+    size_t bytes = BuildChunkFrame(frame, sizeof frame, "SR", start, count, {uid});
     char reply[kSrReplyCapacity];
     DWORD length = 0;
     int r = Exchange(prop, frame, bytes, kProcessingWaitMs, reply, sizeof reply, &length);
     if (r != KQ_OK) {
         return r;
     }
-    // The chunk text stands between the 25-character head and the closing
-    // CR LF.
-    size_t text = length > kSrHeadChars + 2 ? length - kSrHeadChars - 2 : 0;
-    if (text > kChunkTextMax) {
-        text = kChunkTextMax;
-    }
-    std::memcpy(dest, reply + kSrHeadChars, text);
+    const char* text = nullptr;
+    size_t n = SrReplyChunk(reply, length, &text);
+    std::memcpy(dest, text, n);
     return KQ_OK;
 }
 

@@ -40,13 +40,9 @@ int SWCommand(KQ_PROPERTY* prop, const char* uid, unsigned start, unsigned count
     char uid_field[kUidChars + 1];
     std::memset(uid_field, 0, sizeof uid_field);
     std::memcpy(uid_field, uid, kUidChars);
-    char start_hex[3];
-    char count_hex[3];
-    Hex2(start, start_hex);
-    Hex2(count, count_hex);
     char frame[kSwFrameMax + 1];
     // The text comes before the UID.
-    size_t bytes = BuildFrame(frame, sizeof frame, "SW", {start_hex, count_hex, text, uid_field});
+    size_t bytes = BuildChunkFrame(frame, sizeof frame, "SW", start, count, {text, uid_field});
     char reply[kSwReplyCapacity];
     DWORD length = 0;
     return Exchange(prop, frame, bytes, kProcessingWaitMs, reply, sizeof reply, &length);

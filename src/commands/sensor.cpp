@@ -9,16 +9,19 @@ namespace kq {
 
 namespace {
 
-constexpr size_t kRcGcFrameBytes = 23; // RC and GC
-constexpr size_t kScFrameBytes = 27;
-constexpr size_t kConfigChars = 8;
+constexpr size_t kScFrameBytes = 27; // RC and GC frames are 4 bytes shorter
 constexpr size_t kScParamChars = 4;
 
-// STX, code, "DC", the UID and the parameter (if any), CR LF; then the
-// exchange. Returns KQ_OK when the reply's status is '0'.
-int SensorExchange(KQ_PROPERTY* prop, char* frame, size_t cap, const char* code, const char* uid,
-                   const char* param, char* reply, size_t capacity) {
-    size_t bytes = BuildFrame(frame, cap, code, {"DC", uid, param});
+// The UID check, then STX, code, "DC", the UID and the parameter (if any),
+// CR LF, and the exchange. KQ_ERR_PARAM for a UID that is not valid (nothing
+// is sent); else KQ_OK when the reply's status is '0'.
+int SensorExchange(KQ_PROPERTY* prop, const char* code, const char* uid, const char* param,
+                   char* reply, size_t capacity) {
+    if (!UidIsValid(uid)) {
+        return KQ_ERR_PARAM;
+    }
+    char frame[kScFrameBytes + 1];
+    size_t bytes = BuildFrame(frame, sizeof frame, code, {"DC", uid, param});
     DWORD length = 0;
     return Exchange(prop, frame, bytes, 0, reply, capacity, &length);
 }
@@ -29,41 +32,30 @@ bool IsLineEnd(char c) {
 
 } // namespace
 
-int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[8]) {
-    if (!UidIsValid(uid)) {
-        return KQ_ERR_PARAM;
-    }
-    char frame[kRcGcFrameBytes + 1];
+int RCCommand(KQ_PROPERTY* prop, const char* uid, char config[kConfigChars]) {
     char reply[kRcScReplyCapacity];
-    int r = SensorExchange(prop, frame, sizeof frame, "RC", uid, "", reply, sizeof reply);
-    if (r != KQ_OK) {
-        return r;
+    int r = SensorExchange(prop, "RC", uid, "", reply, sizeof reply);
+    if (r == KQ_OK) {
+        RcReplyConfig(reply, config);
     }
-    std::memcpy(config, reply + 5, kConfigChars);
-    return KQ_OK;
+    return r;
 }
 
 int SCCommand(KQ_PROPERTY* prop, const char* uid, const char* param) {
-    if (!UidIsValid(uid) || BoundedLength(param, kScParamChars + 1) != kScParamChars) {
+    if (BoundedLength(param, kScParamChars + 1) != kScParamChars) {
         return KQ_ERR_PARAM;
     }
-    char frame[kScFrameBytes + 1];
     char reply[kRcScReplyCapacity];
-    return SensorExchange(prop, frame, sizeof frame, "SC", uid, param, reply, sizeof reply);
+    return SensorExchange(prop, "SC", uid, param, reply, sizeof reply);
 }
 
 int GCCommand(KQ_PROPERTY* prop, const char* uid, unsigned char* comparator) {
-    if (!UidIsValid(uid)) {
-        return KQ_ERR_PARAM;
-    }
-    char frame[kRcGcFrameBytes + 1];
     char reply[kGcReplyCapacity];
-    int r = SensorExchange(prop, frame, sizeof frame, "GC", uid, "", reply, sizeof reply);
-    if (r != KQ_OK) {
-        return r;
+    int r = SensorExchange(prop, "GC", uid, "", reply, sizeof reply);
+    if (r == KQ_OK) {
+        *comparator = GcReplyComparator(reply);
     }
-    *comparator = reply[6] == '1' ? 1 : 0;
-    return KQ_OK;
+    return r;
 }
 
 } // namespace kq

@@ -95,7 +95,7 @@ int BZCommand(KQ_PROPERTY* prop, int length) {
     if (want > 0 && ReadRaw(prop, reply, want, &got) != FT_OK) {
         return KQ_ERR_RECEIVE;
     }
-    return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);
+    return ReplyResult(reply);
 }
 
 int LTCommand(KQ_PROPERTY* prop, int flag) {
@@ -104,7 +104,7 @@ int LTCommand(KQ_PROPERTY* prop, int flag) {
     if (r != KQ_OK) {
         return r;
     }
-    return reply[kStatusIndex] == kStatusOk ? KQ_OK : StatusToCode(reply[kStatusIndex]);
+    return ReplyResult(reply);
 }
 
 int LPCommand(KQ_PROPERTY* prop, char* status) {
@@ -113,7 +113,7 @@ int LPCommand(KQ_PROPERTY* prop, char* status) {
     if (r != KQ_OK) {
         return r;
     }
-    *status = reply[kStatusIndex];
+    *status = ReplyStatus(reply);
     return KQ_OK;
 }
 

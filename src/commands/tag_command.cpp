@@ -16,7 +16,7 @@ int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out) {
     std::memcpy(text, *in, n);
     text[n] = '\0';
 
-    char frame[kTaTextMax + 6];
+    char frame[kTaFrameCapacity];
     size_t bytes = BuildFrame(frame, sizeof frame, "TA", {text});
     char reply[kTaReplyCapacity];
     DWORD length = 0;
@@ -24,17 +24,7 @@ int TACommand(KQ_PROPERTY* prop, const KQ_IN_TA* in, KQ_OUT_TA* out) {
     if (r != KQ_OK) {
         return r;
     }
-    if (reply[5] != '0' || reply[6] != '0') {
-        (*out)[0] = reply[5];
-        (*out)[1] = reply[6];
-        return KQ_ERR_TAG;
-    }
-    if (length < kTaReplyOverhead) {
-        // Cut short before its closing CR LF: the payload is unknown.
-        return KQ_ERR_NOREPLY;
-    }
-    std::memcpy(*out, reply + 7, length - kTaReplyOverhead);
-    return KQ_OK;
+    return ReadTaReply(reply, length, out);
 }
 
 } // namespace kq

@@ -8,30 +8,6 @@
 
 namespace kq {
 
-namespace {
-
-// Index of the first STX at index 1 or later, or -1.
-long FindLaterStx(const char* text, size_t len) {
-    for (size_t i = 1; i < len; ++i) {
-        if (text[i] == STX) {
-            return static_cast<long>(i);
-        }
-    }
-    return -1;
-}
-
-// Index just after the first CR LF, or -1.
-long FindEndOfLine(const char* text, size_t len) {
-    for (size_t i = 0; i + 1 < len; ++i) {
-        if (text[i] == '\r' && text[i + 1] == '\n') {
-            return static_cast<long>(i + 2);
-        }
-    }
-    return -1;
-}
-
-} // namespace
-
 FT_STATUS SendFrame(KQ_PROPERTY* prop, const char* frame, DWORD count, DWORD* written) {
     const D2xxApi& ft = D2xx();
     void* handle = LoadHandle(prop);
@@ -76,14 +52,8 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
                 used += text;
             }
         }
-        long stx = FindLaterStx(accumulator, used);
-        if (stx >= 0) {
-            frame_end = stx;
-            break;
-        }
-        long eol = FindEndOfLine(accumulator, used);
-        if (eol >= 0) {
-            frame_end = eol;
+        frame_end = ReplyFrameEnd(accumulator, used);
+        if (frame_end >= 0) {
             break;
         }
         SleepMs(1);
@@ -103,28 +73,6 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
 
 FT_STATUS ReadRaw(KQ_PROPERTY* prop, char* buf, DWORD count, DWORD* read) {
     return D2xx().Read(LoadHandle(prop), buf, count, read);
-}
-
-void AppendText(char* buf, size_t cap, const char* piece) {
-    if (cap == 0) {
-        return;
-    }
-    size_t len = strnlen(buf, cap - 1);
-    while (*piece != '\0' && len < cap - 1) {
-        buf[len++] = *piece++;
-    }
-    buf[len] = '\0';
-}
-
-void Hex2(unsigned value, char out[3]) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    out[0] = kDigits[(value >> 4) & 0xF];
-    out[1] = kDigits[value & 0xF];
-    out[2] = '\0';
-}
-
-size_t BoundedLength(const char* text, size_t max) {
-    return strnlen(text, max);
 }
 
 } // namespace kq

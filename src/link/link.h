@@ -4,6 +4,7 @@
 
 #include "kq.h"
 #include "link/d2xx.h"
+#include "protocol/frames.h"
 #include "protocol/protocol.h"
 
 #include <cstddef>
@@ -31,14 +32,5 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
 
 // One blocking read of count bytes (bounded by the device's read timeout).
 FT_STATUS ReadRaw(KQ_PROPERTY* prop, char* buf, DWORD count, DWORD* read);
-
-// Frame text helpers: bounded append of a NUL-terminated piece into a zeroed
-// buffer of capacity cap (text never exceeds cap - 1), and "%02X" of the low
-// 8 bits of value.
-void AppendText(char* buf, size_t cap, const char* piece);
-void Hex2(unsigned value, char out[3]);
-
-// Length of text in a field of at most max bytes (no NUL needed).
-size_t BoundedLength(const char* text, size_t max);
 
 } // namespace kq

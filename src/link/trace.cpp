@@ -14,27 +14,13 @@
 // says how many were lost.
 #include "link/trace.h"
 
+#include "kq.h"
 #include "platform/platform.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <sys/syscall.h>
-#endif
-#endif
 
 namespace kq {
 
@@ -145,18 +131,9 @@ void PutBytes(Line& l, const void* data, size_t n) {
     }
 }
 
-uint64_t ThreadNumber() {
-#if defined(_WIN32)
-    return GetCurrentThreadId();
-#elif defined(__linux__)
-    return static_cast<uint64_t>(syscall(SYS_gettid));
-#else
-    return reinterpret_cast<uintptr_t>(pthread_self());
-#endif
-}
-
-// Time of day (UTC), thread and the call's name; starts the call's clock.
-void Begin(Line& l, const char* call) {
+// Starts the line of one call: time of day (UTC), thread, the call's name
+// and the opening parenthesis of its arguments; starts the call's clock.
+void StartCallLine(Line& l, const char* call) {
     using namespace std::chrono;
     int64_t us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     int64_t day_us = us % (int64_t{86400} * 1000000);
@@ -169,36 +146,17 @@ void Begin(Line& l, const char* call) {
     PutChar(l, '.');
     PutDec(l, static_cast<uint64_t>(day_us % 1000000), 6);
     Put(l, " tid ");
-    PutDec(l, ThreadNumber());
+    PutDec(l, CurrentThreadNumber());
     PutChar(l, ' ');
     Put(l, call);
     PutChar(l, '(');
     l.start = steady_clock::now();
 }
 
+// The name kq.h gives a driver status number; "?" for one it does not list.
 const char* StatusName(FT_STATUS s) {
-    static const char* const kNames[] = {
-        "FT_OK",
-        "FT_INVALID_HANDLE",
-        "FT_DEVICE_NOT_FOUND",
-        "FT_DEVICE_NOT_OPENED",
-        "FT_IO_ERROR",
-        "FT_INSUFFICIENT_RESOURCES",
-        "FT_INVALID_PARAMETER",
-        "FT_INVALID_BAUD_RATE",
-        "FT_DEVICE_NOT_OPENED_FOR_ERASE",
-        "FT_DEVICE_NOT_OPENED_FOR_WRITE",
-        "FT_FAILED_TO_WRITE_DEVICE",
-        "FT_EEPROM_READ_FAILED",
-        "FT_EEPROM_WRITE_FAILED",
-        "FT_EEPROM_ERASE_FAILED",
-        "FT_EEPROM_NOT_PRESENT",
-        "FT_EEPROM_NOT_PROGRAMMED",
-        "FT_INVALID_ARGS",
-        "FT_NOT_SUPPORTED",
-        "FT_OTHER_ERROR",
-    };
-    return s < sizeof kNames / sizeof kNames[0] ? kNames[s] : "?";
+    const char* name = KQ_D2xxStatusName(static_cast<int>(s));
+    return std::strncmp(name, "FT_", 3) == 0 ? name : "?";
 }
 
 // Closes the argument list: ") = STATUS NAME". The caller adds results.
@@ -228,18 +186,9 @@ void ArgHandle(Line& l, FT_HANDLE h) {
 }
 
 void WriteLine(const char* text, size_t len) {
-#if defined(_WIN32)
-    (void)_write(g_fd, text, static_cast<unsigned>(len));
-#else
-    pollfd p{g_fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
-        g_dropped.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    if (write(g_fd, text, len) < 0) {
+    if (!WriteIfReady(g_fd, text, len)) {
         g_dropped.fetch_add(1, std::memory_order_relaxed);
     }
-#endif
 }
 
 // Adds the call's duration and the newline, and writes the line.
@@ -268,7 +217,7 @@ void Emit(Line& l) {
 
 FT_STATUS KQ_D2XX_CALL TListDevices(void* arg1, void* arg2, DWORD flags) {
     Line l;
-    Begin(l, "FT_ListDevices");
+    StartCallLine(l, "FT_ListDevices");
     bool by_index = (flags & FT_LIST_BY_INDEX) != 0;
     if (by_index) {
         Arg(l, "index", reinterpret_cast<uintptr_t>(arg1));
@@ -289,7 +238,7 @@ FT_STATUS KQ_D2XX_CALL TListDevices(void* arg1, void* arg2, DWORD flags) {
 
 FT_STATUS KQ_D2XX_CALL TOpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) {
     Line l;
-    Begin(l, "FT_OpenEx");
+    StartCallLine(l, "FT_OpenEx");
     if ((flags & 3) != 0) {
         PutText(l, static_cast<const char*>(arg1), 64);
     } else {
@@ -315,8 +264,8 @@ struct Number {
 
 // The setters: a handle and numbers in ...
 template <size_t N>
-void BeginSetter(Line& l, const char* call, FT_HANDLE h, const Number (&args)[N]) {
-    Begin(l, call);
+void StartSetterLine(Line& l, const char* call, FT_HANDLE h, const Number (&args)[N]) {
+    StartCallLine(l, call);
     ArgHandle(l, h);
     for (const Number& a : args) {
         Arg(l, a.name, a.value, a.hex);
@@ -333,7 +282,7 @@ FT_STATUS EndWithStatus(Line& l, FT_STATUS s) {
 // The calls that take only a handle.
 FT_STATUS HandleOnly(const char* name, FT_STATUS(KQ_D2XX_CALL* fn)(FT_HANDLE), FT_HANDLE h) {
     Line l;
-    Begin(l, name);
+    StartCallLine(l, name);
     ArgHandle(l, h);
     return EndWithStatus(l, fn(h));
 }
@@ -354,41 +303,41 @@ FT_STATUS KQ_D2XX_CALL TClose(FT_HANDLE h) {
 FT_STATUS KQ_D2XX_CALL TSetBaudRate(FT_HANDLE h, ULONG baud) {
     const Number args[] = {{"baud", baud, false}};
     Line l;
-    BeginSetter(l, "FT_SetBaudRate", h, args);
+    StartSetterLine(l, "FT_SetBaudRate", h, args);
     return EndWithStatus(l, g_inner.SetBaudRate(h, baud));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop, UCHAR parity) {
     const Number args[] = {{"bits", bits, false}, {"stop", stop, false}, {"parity", parity, false}};
     Line l;
-    BeginSetter(l, "FT_SetDataCharacteristics", h, args);
+    StartSetterLine(l, "FT_SetDataCharacteristics", h, args);
     return EndWithStatus(l, g_inner.SetDataCharacteristics(h, bits, stop, parity));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff) {
     const Number args[] = {{"flow", flow, true}, {"xon", xon, true}, {"xoff", xoff, true}};
     Line l;
-    BeginSetter(l, "FT_SetFlowControl", h, args);
+    StartSetterLine(l, "FT_SetFlowControl", h, args);
     return EndWithStatus(l, g_inner.SetFlowControl(h, flow, xon, xoff));
 }
 
 FT_STATUS KQ_D2XX_CALL TSetTimeouts(FT_HANDLE h, ULONG read_ms, ULONG write_ms) {
     const Number args[] = {{"read_ms", read_ms, false}, {"write_ms", write_ms, false}};
     Line l;
-    BeginSetter(l, "FT_SetTimeouts", h, args);
+    StartSetterLine(l, "FT_SetTimeouts", h, args);
     return EndWithStatus(l, g_inner.SetTimeouts(h, read_ms, write_ms));
 }
 
 FT_STATUS KQ_D2XX_CALL TPurge(FT_HANDLE h, ULONG mask) {
     const Number args[] = {{"mask", mask, true}};
     Line l;
-    BeginSetter(l, "FT_Purge", h, args);
+    StartSetterLine(l, "FT_Purge", h, args);
     return EndWithStatus(l, g_inner.Purge(h, mask));
 }
 
 FT_STATUS KQ_D2XX_CALL TGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
     Line l;
-    Begin(l, "FT_GetStatus");
+    StartCallLine(l, "FT_GetStatus");
     ArgHandle(l, h);
     FT_STATUS s = g_inner.GetStatus(h, rx, tx, events);
     Status(l, s);
@@ -404,7 +353,7 @@ FT_STATUS KQ_D2XX_CALL TGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* even
 
 FT_STATUS KQ_D2XX_CALL TGetQueueStatus(FT_HANDLE h, DWORD* rx) {
     Line l;
-    Begin(l, "FT_GetQueueStatus");
+    StartCallLine(l, "FT_GetQueueStatus");
     ArgHandle(l, h);
     FT_STATUS s = g_inner.GetQueueStatus(h, rx);
     Status(l, s);
@@ -417,8 +366,8 @@ FT_STATUS KQ_D2XX_CALL TGetQueueStatus(FT_HANDLE h, DWORD* rx) {
 }
 
 // FT_Write and FT_Read: "h=H, n=N" before the call ...
-void BeginTransfer(Line& l, const char* call, FT_HANDLE h, DWORD n) {
-    Begin(l, call);
+void StartTransferLine(Line& l, const char* call, FT_HANDLE h, DWORD n) {
+    StartCallLine(l, call);
     ArgHandle(l, h);
     Arg(l, "n", n);
 }
@@ -436,7 +385,7 @@ void EmitTransfer(Line& l, FT_STATUS s, DWORD done, const char* verb, const void
 
 FT_STATUS KQ_D2XX_CALL TWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
     Line l;
-    BeginTransfer(l, "FT_Write", h, n);
+    StartTransferLine(l, "FT_Write", h, n);
     FT_STATUS s = g_inner.Write(h, buf, n, written);
     DWORD done = written != nullptr ? *written : 0;
     // What was handed over, even when the write failed or fell short.
@@ -446,7 +395,7 @@ FT_STATUS KQ_D2XX_CALL TWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
 
 FT_STATUS KQ_D2XX_CALL TRead(FT_HANDLE h, void* buf, DWORD n, DWORD* read) {
     Line l;
-    BeginTransfer(l, "FT_Read", h, n);
+    StartTransferLine(l, "FT_Read", h, n);
     FT_STATUS s = g_inner.Read(h, buf, n, read);
     DWORD got = read != nullptr && s == FT_OK ? *read : 0;
     if (got > n) {
@@ -460,11 +409,7 @@ int OpenDestination(const char* where) {
     if (std::strcmp(where, "stderr") == 0) {
         return 2;
     }
-#if defined(_WIN32)
-    return _open(where, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    return open(where, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-#endif
+    return OpenForAppending(where);
 }
 
 } // namespace
@@ -481,18 +426,27 @@ void TraceWrap(D2xxApi* api) {
         Put(l, "kq: KQ_TRACE: cannot open ");
         Put(l, where);
         Put(l, " for appending; not tracing\n");
-#if defined(_WIN32)
-        (void)_write(2, l.text, static_cast<unsigned>(l.len));
-#else
-        (void)!write(2, l.text, l.len);
-#endif
+        WriteOnce(2, l.text, l.len);
         return;
     }
     g_inner = *api;
+    // By name: an entry in the wrong place does not compile.
     *api = D2xxApi{
-        TListDevices,    TOpenEx,      TResetDevice, TSetBaudRate, TSetDataCharacteristics,
-        TSetFlowControl, TSetTimeouts, TPurge,       TGetStatus,   TGetQueueStatus,
-        TSetBreakOn,     TSetBreakOff, TWrite,       TRead,        TClose,
+        .ListDevices = TListDevices,
+        .OpenEx = TOpenEx,
+        .ResetDevice = TResetDevice,
+        .SetBaudRate = TSetBaudRate,
+        .SetDataCharacteristics = TSetDataCharacteristics,
+        .SetFlowControl = TSetFlowControl,
+        .SetTimeouts = TSetTimeouts,
+        .Purge = TPurge,
+        .GetStatus = TGetStatus,
+        .GetQueueStatus = TGetQueueStatus,
+        .SetBreakOn = TSetBreakOn,
+        .SetBreakOff = TSetBreakOff,
+        .Write = TWrite,
+        .Read = TRead,
+        .Close = TClose,
     };
 }
 

@@ -12,12 +12,6 @@
 
 namespace kq {
 
-namespace {
-
-constexpr unsigned kMaxAcceptedCount = 3; // a count of 4 or more is ignored
-
-} // namespace
-
 void MultiLoopInit(MultiLoopState* state) {
     std::memset(state, 0, sizeof(MultiLoopState));
 }
@@ -51,7 +45,7 @@ MultiLoopStep MultiLoopInventory(KQ_PROPERTY* prop, MultiLoopState* state) {
         return kLoopNoInventory;
     }
     unsigned count = 0;
-    if (!GuReportCount(reply, length, &count) || count > kMaxAcceptedCount) {
+    if (!GuReportCount(reply, length, &count) || count > kLoopTagsMax) {
         return kLoopNoInventory;
     }
 

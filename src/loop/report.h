@@ -7,6 +7,7 @@
 #include "kq.h"
 #include "link/d2xx.h"
 #include "link/link.h"
+#include "protocol/frames.h"
 
 #include <cstddef>
 
@@ -34,15 +35,5 @@ void ReportCarryClear(ReportCarry* carry);
 // nonzero status of a failed queue poll (the carry is kept).
 FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD capacity,
                         DWORD* length);
-
-// True when text[0..length) is a success reply of the command code: STX,
-// 'R', the two letters, status '0' at index 4, and CR LF as its last two
-// characters.
-bool IsSuccessReplyOf(const char* text, size_t length, const char* code);
-
-// True when text[0..length) is a well-formed successful GU report: a success
-// reply of GU whose tag count (indexes 5 and 6, two decimal digits) matches
-// its length, 16 characters per UID. The count goes to *count.
-bool GuReportCount(const char* text, size_t length, unsigned* count);
 
 } // namespace kq

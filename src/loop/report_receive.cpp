@@ -2,7 +2,6 @@
 // a report that straddles two receive windows.
 #include "loop/report.h"
 
-#include "commands/commands.h"
 #include "link/shared_fields.h"
 #include "platform/platform.h"
 
@@ -104,22 +103,6 @@ FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD
         SleepMs(1);
     }
     return FT_OK;
-}
-
-bool IsSuccessReplyOf(const char* text, size_t length, const char* code) {
-    return length >= 7 && text[0] == STX && text[1] == 'R' && text[2] == code[0] &&
-           text[3] == code[1] && text[kStatusIndex] == kStatusOk && text[length - 2] == '\r' &&
-           text[length - 1] == '\n';
-}
-
-bool GuReportCount(const char* text, size_t length, unsigned* count) {
-    unsigned n = 0;
-    if (!IsSuccessReplyOf(text, length, "GU") || length < kGuReplyOverhead ||
-        !GuReplyCount(text, &n) || length != kGuReplyOverhead + kUidChars * n) {
-        return false;
-    }
-    *count = n;
-    return true;
 }
 
 } // namespace kq

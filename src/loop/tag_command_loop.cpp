@@ -27,12 +27,8 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
         // Only a whole tag-command answer with its sub-status is stored.
         if (ReceiveReport(prop, &carry, reply, kTaReplyCapacity, &length) == FT_OK &&
             length >= kTaReplyOverhead && IsSuccessReplyOf(reply, length, "TA")) {
-            if (reply[5] != '0' || reply[6] != '0') {
-                prop->OUT_TA[0] = reply[5];
-                prop->OUT_TA[1] = reply[6];
-            } else {
-                std::memcpy(prop->OUT_TA, reply + 7, length - kTaReplyOverhead);
-            }
+            // A sub-status or the payload; earlier bytes past it stay.
+            ReadTaReply(reply, length, &prop->OUT_TA);
             Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
         }
         SleepMs(1);

@@ -12,10 +12,6 @@ namespace kq {
 
 namespace {
 
-// Reports of this many tags or more are dropped by the loop (the one-shot
-// inventory accepts up to four).
-constexpr unsigned kLoopTagLimit = 4;
-
 void ClearEntries(KQ_OUT_GU* out) {
     for (KQ_TAGINFO& tag : out->TagInfo) {
         KQ_Init_TAGINFO(&tag);
@@ -41,7 +37,7 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
         unsigned count = 0;
         // Only a whole, well-formed inventory report is stored.
         if (ReceiveReport(prop, &carry, reply, kGuReplyCapacity, &length) == FT_OK &&
-            GuReportCount(reply, length, &count) && count < kLoopTagLimit) {
+            GuReportCount(reply, length, &count) && count <= kLoopTagsMax) {
             prop->OUT_GU.Count = static_cast<unsigned char>(count);
             ClearEntries(&prop->OUT_GU);
             // The count is read back from the record, which the client may

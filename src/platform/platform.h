@@ -1,7 +1,9 @@
 // What the library takes from the operating system: millisecond sleeps,
-// worker threads with an exit-code handshake, and posting notifications.
+// worker threads with an exit-code handshake, posting notifications, loading
+// the driver, and the thread numbers and files of the traffic trace.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kq {
@@ -42,5 +44,24 @@ void* LibrarySymbol(void* lib, const char* name);
 
 // Environment variable text, or null.
 const char* EnvValue(const char* name);
+
+// ---- Traffic trace (KQ_TRACE) ------------------------------------------------
+
+// A number for the calling thread: the kernel's thread id (Linux, Windows),
+// elsewhere the thread's pthread_t.
+uint64_t CurrentThreadNumber();
+
+// Opens path for writing at its end, created when missing (read-write for
+// its owner, and readable by others on POSIX, where the descriptor is also
+// not inherited by programs the process starts). Returns a descriptor, or -1.
+int OpenForAppending(const char* path);
+
+// One write of n bytes to fd, made only when fd can take them at once (a
+// full pipe is not waited for). False when the bytes were not written. On
+// Windows the write is always made.
+bool WriteIfReady(int fd, const void* data, size_t n);
+
+// One write of n bytes to fd; its result is not examined.
+void WriteOnce(int fd, const void* data, size_t n);
 
 } // namespace kq

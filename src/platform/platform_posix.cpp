@@ -10,12 +10,16 @@
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 namespace kq {
 
@@ -151,6 +155,32 @@ void* LibrarySymbol(void* lib, const char* name) {
 
 const char* EnvValue(const char* name) {
     return std::getenv(name);
+}
+
+// ---- Traffic trace ---------------------------------------------------------
+
+uint64_t CurrentThreadNumber() {
+#if defined(__linux__)
+    return static_cast<uint64_t>(syscall(SYS_gettid));
+#else
+    return reinterpret_cast<uintptr_t>(pthread_self());
+#endif
+}
+
+int OpenForAppending(const char* path) {
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+bool WriteIfReady(int fd, const void* data, size_t n) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
+        return false;
+    }
+    return write(fd, data, n) >= 0;
+}
+
+void WriteOnce(int fd, const void* data, size_t n) {
+    (void)!write(fd, data, n);
 }
 
 } // namespace kq

@@ -7,7 +7,10 @@
 #endif
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 
 namespace kq {
 
@@ -76,6 +79,25 @@ const char* EnvValue(const char* name) {
         return nullptr;
     }
     return value;
+}
+
+// ---- Traffic trace ---------------------------------------------------------
+
+uint64_t CurrentThreadNumber() {
+    return GetCurrentThreadId();
+}
+
+int OpenForAppending(const char* path) {
+    return _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+bool WriteIfReady(int fd, const void* data, size_t n) {
+    (void)_write(fd, data, static_cast<unsigned>(n));
+    return true;
+}
+
+void WriteOnce(int fd, const void* data, size_t n) {
+    (void)_write(fd, data, static_cast<unsigned>(n));
 }
 
 } // namespace kq

@@ -26,6 +26,12 @@ constexpr unsigned kTagSlots = 4;
 constexpr size_t kUidChars = 16;
 // Characters of a tag's data text (KQ_TAGINFO.Data without its NUL).
 constexpr size_t kTagDataMax = 2048;
+// Characters of a sensor tag's configuration (the RC reply).
+constexpr size_t kConfigChars = 8;
+
+// The loop workers store reports of at most this many tags; a report of
+// four is dropped (the one-shot inventory accepts kTagSlots).
+constexpr unsigned kLoopTagsMax = 3;
 
 // SR and SW carry at most 16 blocks per exchange: at most 128 characters of
 // text (16 blocks of 8 characters).
@@ -47,8 +53,10 @@ constexpr size_t kGuReplyOverhead = 9;
 // TA reply: STX, 'R', "TA", status, two sub-status characters, the payload,
 // CR LF.
 constexpr size_t kTaReplyOverhead = 9;
-// TA command text: at most 35 characters.
+// TA command text: at most 35 characters; its frame (STX, "TA", the text,
+// CR LF) fits this buffer with its NUL.
 constexpr size_t kTaTextMax = 35;
+constexpr size_t kTaFrameCapacity = kTaTextMax + 6;
 
 // GU, BZ, LT and LP frames fit this buffer with their NUL.
 constexpr size_t kShortFrameCapacity = 8;

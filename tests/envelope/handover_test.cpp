@@ -10,10 +10,10 @@
 namespace kqtest {
 namespace {
 
-class Handover : public SimTest {
+class Handover : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // The reader reports only when the field changes: a started worker
         // stays quiet unless a test moves tags.
         kqsim_set_loop_interval(0);

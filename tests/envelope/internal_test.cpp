@@ -1,13 +1,14 @@
 // Internal pieces of the command envelope: status characters to result
-// codes, the three short commands with their 7-byte replies, PrepareCommand,
-// and StartLoopWorker (the kinds it accepts, the release of a worker that
-// ended by itself).
+// codes, reading the TA and GU replies, the three short commands with their 7-byte replies,
+// PrepareCommand, and StartLoopWorker (the kinds it accepts, the release of a worker that ended by
+// itself).
 #include "commands/commands.h"
 #include "link/link.h"
 #include "loop/loop_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace kqtest {
@@ -38,9 +39,64 @@ TEST(StatusToCode, GarbledCharacterIsNoReplyNeverSuccess) {
     EXPECT_EQ(kq::StatusToCode(static_cast<char>(0xC1)), KQ_ERR_NOREPLY);
 }
 
+// ---- Reading replies -------------------------------------------------------------
+
+// The one reading of a TA reply, for the exported call and the loop alike.
+TEST(TaReply, SubStatusPayloadOrNoReply) {
+    struct Case {
+        std::string reply;
+        int result;
+        std::string out; // the first bytes of KQ_OUT_TA afterwards
+    };
+    const Case cases[] = {
+        {Frame("RTA000ABCD"), KQ_OK, "ABCD"},
+        {Frame("RTA000"), KQ_OK, ""},
+        {Frame("RTA012XYZ"), KQ_ERR_TAG, "12"},
+        {"\x02RTA000", KQ_ERR_NOREPLY, ""}, // cut short before CR LF: nothing stored
+        {"\x02RTA0", KQ_ERR_TAG, std::string(2, '\0')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Show(c.reply));
+        char reply[kq::kTaReplyCapacity] = {};
+        std::memcpy(reply, c.reply.data(), c.reply.size());
+        KQ_OUT_TA out;
+        std::memset(out, 0, sizeof out);
+        out[sizeof out - 1] = '#';
+        EXPECT_EQ(kq::ReadTaReply(reply, c.reply.size(), &out), c.result);
+        EXPECT_EQ(std::string(out, c.out.size()), c.out);
+        EXPECT_EQ(out[c.out.size()], '\0');
+        EXPECT_EQ(out[sizeof out - 1], '#') << "bytes past the payload were touched";
+    }
+}
+
+TEST(GuReport, OnlyAWholeSuccessfulReportWithItsCountCounts) {
+    const std::string uid = "E004010000000001";
+    struct Case {
+        std::string text;
+        bool whole;
+        unsigned count;
+    };
+    const Case cases[] = {
+        {Frame("RGU000"), true, 0},
+        {Frame("RGU001" + uid), true, 1},
+        {Frame("RGU002" + uid), false, 0},                        // one UID short
+        {Frame("RGU001" + uid + "X"), false, 0},                  // one character too many
+        {Frame("RGU0" + std::string("1") + "x" + uid), false, 0}, // count not decimal
+        {Frame("RGU101" + uid), false, 0},                        // reader status 1
+        {Frame("RTA001" + uid), false, 0},                        // another command's reply
+        {Frame("RGU001" + uid).substr(0, 24), false, 0},          // no CR LF
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Show(c.text));
+        unsigned count = 77;
+        EXPECT_EQ(kq::GuReportCount(c.text.data(), c.text.size(), &count), c.whole);
+        EXPECT_EQ(count, c.whole ? c.count : 77u);
+    }
+}
+
 // ---- BZ ------------------------------------------------------------------------
 
-using ShortCommands = SimTest;
+using ShortCommands = SimRecordTest;
 
 TEST_F(ShortCommands, BuzzerLengthZeroFrameAndReply) {
     Open();
@@ -243,7 +299,7 @@ TEST_F(ShortCommands, LoopOffSilentReaderIsReceiveError) {
 
 // ---- PrepareCommand --------------------------------------------------------------
 
-using Prepare = SimTest;
+using Prepare = SimRecordTest;
 
 TEST_F(Prepare, SendsLoopOffEvenWhenTheReaderLoopIsOff) {
     Open();
@@ -325,7 +381,7 @@ TEST_F(Prepare, StopsARunningWorkerBeforeItsOwnLoopOff) {
 
 // ---- StartLoopWorker -------------------------------------------------------------
 
-using StartWorker = SimTest;
+using StartWorker = SimRecordTest;
 
 TEST_F(StartWorker, UnknownKindsChangeNothing) {
     Open();

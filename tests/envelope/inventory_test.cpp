@@ -10,7 +10,7 @@
 namespace kqtest {
 namespace {
 
-class Inventory : public SimTest {
+class Inventory : public SimRecordTest {
   protected:
     // Marks OUT_GU so that "untouched" and "cleared" can be told apart.
     void Scribble() {

@@ -10,7 +10,7 @@
 namespace kqtest {
 namespace {
 
-class TagCommand : public SimTest {
+class TagCommand : public SimRecordTest {
   protected:
     void SetText(const std::string& text) {
         std::memset(P().IN_TA, 0, sizeof P().IN_TA);

@@ -50,45 +50,80 @@ void ExpectContiguous(const std::vector<Field>& fields, size_t record_size) {
     EXPECT_EQ(next, record_size) << "fields do not end where the record ends";
 }
 
-TEST(RecordLayout, TagInfo) {
-    std::vector<Field> actual = {KQ_FIELD(KQ_TAGINFO, UID), KQ_FIELD(KQ_TAGINFO, Data)};
-    std::vector<Field> expected = {{"UID", 0, 17}, {"Data", 17, 2049}};
+// The blocks: the size of each and every field's offset and size, one row
+// a record.
+TEST(RecordLayout, EveryBlockHasItsFieldsAndSize) {
+    struct Record {
+        const char* name;
+        size_t size;
+        std::vector<Field> actual;
+        std::vector<Field> expected;
+    };
+    const std::vector<Field> multi = {
+        {"TagCount", 0, 1}, {"DoneCount", 1, 1}, {"TagInfo", 2, 8264}};
+    const Record records[] = {
+        {"KQ_TAGINFO",
+         sizeof(KQ_TAGINFO),
+         {KQ_FIELD(KQ_TAGINFO, UID), KQ_FIELD(KQ_TAGINFO, Data)},
+         {{"UID", 0, 17}, {"Data", 17, 2049}}},
+        {"KQ_IN_SR",
+         sizeof(KQ_IN_SR),
+         {KQ_FIELD(KQ_IN_SR, StartBlock), KQ_FIELD(KQ_IN_SR, BlockCount), KQ_FIELD(KQ_IN_SR, UID)},
+         {{"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"UID", 2, 17}}},
+        {"KQ_IN_SW",
+         sizeof(KQ_IN_SW),
+         {KQ_FIELD(KQ_IN_SW, StartBlock), KQ_FIELD(KQ_IN_SW, BlockCount),
+          KQ_FIELD(KQ_IN_SW, TagInfo)},
+         {{"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"TagInfo", 2, 2066}}},
+        {"KQ_IN_SNSR",
+         sizeof(KQ_IN_SNSR),
+         {KQ_FIELD(KQ_IN_SNSR, Channel), KQ_FIELD(KQ_IN_SNSR, Setting), KQ_FIELD(KQ_IN_SNSR, UID)},
+         {{"Channel", 0, 1}, {"Setting", 1, 1}, {"UID", 2, 17}}},
+        {"KQ_OUT_SNSR",
+         sizeof(KQ_OUT_SNSR),
+         {KQ_FIELD(KQ_OUT_SNSR, Value), KQ_FIELD(KQ_OUT_SNSR, Reserved)},
+         {{"Value", 0, 1}, {"Reserved", 1, 17}}},
+        {"KQ_OUT_GU",
+         sizeof(KQ_OUT_GU),
+         {KQ_FIELD(KQ_OUT_GU, Count), KQ_FIELD(KQ_OUT_GU, TagInfo)},
+         {{"Count", 0, 1}, {"TagInfo", 1, 8264}}},
+        {"KQ_IN_MR",
+         sizeof(KQ_IN_MR),
+         {KQ_FIELD(KQ_IN_MR, StartBlock), KQ_FIELD(KQ_IN_MR, BlockCount)},
+         {{"StartBlock", 0, 1}, {"BlockCount", 1, 1}}},
+        {"KQ_IN_MW",
+         sizeof(KQ_IN_MW),
+         {KQ_FIELD(KQ_IN_MW, StartBlock), KQ_FIELD(KQ_IN_MW, BlockCount),
+          KQ_FIELD(KQ_IN_MW, TagInfo)},
+         {{"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"TagInfo", 2, 8264}}},
+        {"KQ_OUT_MR",
+         sizeof(KQ_OUT_MR),
+         {KQ_FIELD(KQ_OUT_MR, TagCount), KQ_FIELD(KQ_OUT_MR, DoneCount),
+          KQ_FIELD(KQ_OUT_MR, TagInfo)},
+         multi},
+        {"KQ_OUT_MW",
+         sizeof(KQ_OUT_MW),
+         {KQ_FIELD(KQ_OUT_MW, TagCount), KQ_FIELD(KQ_OUT_MW, DoneCount),
+          KQ_FIELD(KQ_OUT_MW, TagInfo)},
+         multi},
+        {"KQ_NOTIFICATION",
+         sizeof(KQ_NOTIFICATION),
+         {KQ_FIELD(KQ_NOTIFICATION, Message), KQ_FIELD(KQ_NOTIFICATION, Zero),
+          KQ_FIELD(KQ_NOTIFICATION, wParam), KQ_FIELD(KQ_NOTIFICATION, lParam)},
+         {{"Message", 0, 4}, {"Zero", 4, 4}, {"wParam", 8, 8}, {"lParam", 16, 8}}},
+    };
+    for (const Record& r : records) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(r.actual, r.expected);
+        const Field& last = r.expected.back();
+        EXPECT_EQ(r.size, last.offset + last.size);
+        ExpectContiguous(r.actual, r.size);
+    }
     EXPECT_EQ(sizeof(KQ_TAGINFO), 2066u);
-    EXPECT_EQ(actual, expected);
-    ExpectContiguous(actual, sizeof(KQ_TAGINFO));
-}
-
-TEST(RecordLayout, SelectAndSensorBlocks) {
-    std::vector<Field> in_sr = {KQ_FIELD(KQ_IN_SR, StartBlock), KQ_FIELD(KQ_IN_SR, BlockCount),
-                                KQ_FIELD(KQ_IN_SR, UID)};
-    EXPECT_EQ(sizeof(KQ_IN_SR), 19u);
-    EXPECT_EQ(in_sr,
-              (std::vector<Field>{{"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"UID", 2, 17}}));
-    ExpectContiguous(in_sr, sizeof(KQ_IN_SR));
-
-    std::vector<Field> in_sw = {KQ_FIELD(KQ_IN_SW, StartBlock), KQ_FIELD(KQ_IN_SW, BlockCount),
-                                KQ_FIELD(KQ_IN_SW, TagInfo)};
-    EXPECT_EQ(sizeof(KQ_IN_SW), 2068u);
-    EXPECT_EQ(in_sw, (std::vector<Field>{
-                         {"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"TagInfo", 2, 2066}}));
-    ExpectContiguous(in_sw, sizeof(KQ_IN_SW));
-    EXPECT_EQ(offsetof(KQ_IN_SW, TagInfo.Data), 19u);
-
-    std::vector<Field> in_snsr = {KQ_FIELD(KQ_IN_SNSR, Channel), KQ_FIELD(KQ_IN_SNSR, Setting),
-                                  KQ_FIELD(KQ_IN_SNSR, UID)};
-    EXPECT_EQ(sizeof(KQ_IN_SNSR), 19u);
-    EXPECT_EQ(in_snsr, (std::vector<Field>{{"Channel", 0, 1}, {"Setting", 1, 1}, {"UID", 2, 17}}));
-    ExpectContiguous(in_snsr, sizeof(KQ_IN_SNSR));
-
-    std::vector<Field> out_snsr = {KQ_FIELD(KQ_OUT_SNSR, Value), KQ_FIELD(KQ_OUT_SNSR, Reserved)};
-    EXPECT_EQ(sizeof(KQ_OUT_SNSR), 18u);
-    EXPECT_EQ(out_snsr, (std::vector<Field>{{"Value", 0, 1}, {"Reserved", 1, 17}}));
-    ExpectContiguous(out_snsr, sizeof(KQ_OUT_SNSR));
-}
-
-TEST(RecordLayout, TagCommandBlocks) {
     EXPECT_EQ(sizeof(KQ_IN_TA), 36u);
     EXPECT_EQ(sizeof(KQ_OUT_TA), 36u);
+    EXPECT_EQ(offsetof(KQ_IN_SW, TagInfo.Data), 19u);
+    EXPECT_EQ(offsetof(KQ_OUT_GU, TagInfo[3].Data), 1u + 3u * 2066u + 17u);
 }
 
 // The four-tag blocks: a header of one or two bytes, then four KQ_TAGINFO
@@ -101,36 +136,8 @@ template <typename Block> void ExpectTagEntries(size_t first, const char* block)
     EXPECT_EQ(sizeof(static_cast<Block*>(nullptr)->TagInfo), 4u * 2066u);
 }
 
-TEST(RecordLayout, FourTagBlocks) {
-    std::vector<Field> out_gu = {KQ_FIELD(KQ_OUT_GU, Count), KQ_FIELD(KQ_OUT_GU, TagInfo)};
-    EXPECT_EQ(sizeof(KQ_OUT_GU), 8265u);
-    EXPECT_EQ(out_gu, (std::vector<Field>{{"Count", 0, 1}, {"TagInfo", 1, 8264}}));
-    ExpectContiguous(out_gu, sizeof(KQ_OUT_GU));
+TEST(RecordLayout, FourTagBlocksHoldFourEntriesBackToBack) {
     ExpectTagEntries<KQ_OUT_GU>(1, "KQ_OUT_GU");
-    EXPECT_EQ(offsetof(KQ_OUT_GU, TagInfo[3].Data), 1u + 3u * 2066u + 17u);
-
-    std::vector<Field> in_mr = {KQ_FIELD(KQ_IN_MR, StartBlock), KQ_FIELD(KQ_IN_MR, BlockCount)};
-    EXPECT_EQ(sizeof(KQ_IN_MR), 2u);
-    EXPECT_EQ(in_mr, (std::vector<Field>{{"StartBlock", 0, 1}, {"BlockCount", 1, 1}}));
-
-    const std::vector<Field> multi = {
-        {"TagCount", 0, 1}, {"DoneCount", 1, 1}, {"TagInfo", 2, 8264}};
-    std::vector<Field> out_mr = {KQ_FIELD(KQ_OUT_MR, TagCount), KQ_FIELD(KQ_OUT_MR, DoneCount),
-                                 KQ_FIELD(KQ_OUT_MR, TagInfo)};
-    std::vector<Field> out_mw = {KQ_FIELD(KQ_OUT_MW, TagCount), KQ_FIELD(KQ_OUT_MW, DoneCount),
-                                 KQ_FIELD(KQ_OUT_MW, TagInfo)};
-    std::vector<Field> in_mw = {KQ_FIELD(KQ_IN_MW, StartBlock), KQ_FIELD(KQ_IN_MW, BlockCount),
-                                KQ_FIELD(KQ_IN_MW, TagInfo)};
-    EXPECT_EQ(sizeof(KQ_OUT_MR), 8266u);
-    EXPECT_EQ(sizeof(KQ_OUT_MW), 8266u);
-    EXPECT_EQ(sizeof(KQ_IN_MW), 8266u);
-    EXPECT_EQ(out_mr, multi);
-    EXPECT_EQ(out_mw, multi);
-    EXPECT_EQ(in_mw, (std::vector<Field>{
-                         {"StartBlock", 0, 1}, {"BlockCount", 1, 1}, {"TagInfo", 2, 8264}}));
-    ExpectContiguous(out_mr, sizeof(KQ_OUT_MR));
-    ExpectContiguous(out_mw, sizeof(KQ_OUT_MW));
-    ExpectContiguous(in_mw, sizeof(KQ_IN_MW));
     ExpectTagEntries<KQ_OUT_MR>(2, "KQ_OUT_MR");
     ExpectTagEntries<KQ_OUT_MW>(2, "KQ_OUT_MW");
     ExpectTagEntries<KQ_IN_MW>(2, "KQ_IN_MW");
@@ -221,38 +228,6 @@ TEST(RecordLayout, MemberStoresLandAtTheirOffsets) {
     EXPECT_EQ(thread, uintptr_t{0x7F6E5D4C});
     EXPECT_EQ(raw[offset_of("OUT_MR") + 1], 0xC3);
     EXPECT_EQ(raw[offset_of("OUT_TA") + 35], 'z');
-}
-
-// The library, built separately, sees the same record: KQ_Init_PROPERTY
-// leaves everything before IN_MW alone and clears from there to the end.
-TEST(RecordLayout, LibraryClearsExactlyTheBlocksOfTheRecord) {
-    const size_t in_mw = k32 ? 34 : 50;
-    const size_t size = k32 ? 33169 : 33185;
-    std::vector<unsigned char> raw(size + 16, 0xA5);
-    auto* prop = reinterpret_cast<KQ_PROPERTY*>(raw.data());
-    ASSERT_EQ(KQ_Init_PROPERTY(prop), KQ_OK);
-    size_t kept = 0, cleared = 0, guard = 0;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (i < in_mw) {
-            kept += raw[i] == 0xA5;
-        } else if (i < size) {
-            cleared += raw[i] == 0;
-        } else {
-            guard += raw[i] == 0xA5;
-        }
-    }
-    EXPECT_EQ(kept, in_mw);
-    EXPECT_EQ(cleared, size - in_mw);
-    EXPECT_EQ(guard, 16u);
-}
-
-TEST(RecordLayout, NotificationRecord) {
-    std::vector<Field> actual = {KQ_FIELD(KQ_NOTIFICATION, Message),
-                                 KQ_FIELD(KQ_NOTIFICATION, Zero), KQ_FIELD(KQ_NOTIFICATION, wParam),
-                                 KQ_FIELD(KQ_NOTIFICATION, lParam)};
-    EXPECT_EQ(sizeof(KQ_NOTIFICATION), 24u);
-    EXPECT_EQ(actual, (std::vector<Field>{
-                          {"Message", 0, 4}, {"Zero", 4, 4}, {"wParam", 8, 8}, {"lParam", 16, 8}}));
 }
 
 } // namespace

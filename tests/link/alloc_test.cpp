@@ -157,10 +157,10 @@ TEST(Meter, IgnoresAllocationsInsideTheDriver) {
 
 // ---- The operations ----------------------------------------------------------
 
-class NoAllocation : public kqtest::SimTest {
+class NoAllocation : public kqtest::SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // Binding the driver happens once per process, on the first driver
         // call (it loads the provider, like a DLL's import table); it is not
         // part of any operation.

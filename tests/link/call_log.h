@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,8 +44,7 @@ inline std::string Describe(const std::vector<kqsim_call>& calls) {
 }
 
 // The calls logged so far are exactly `want`, in that order.
-inline void ExpectCalls(const std::vector<kqsim_call>& got,
-                        std::initializer_list<ExpectedCall> want) {
+inline void ExpectCalls(const std::vector<kqsim_call>& got, const std::vector<ExpectedCall>& want) {
     ASSERT_EQ(got.size(), want.size()) << "calls made:" << Describe(got);
     size_t i = 0;
     for (const auto& w : want) {
@@ -62,6 +60,19 @@ inline void ExpectCalls(const std::vector<kqsim_call>& got,
     }
 }
 
+// The calls of one full open of handle h: by serial number, reset, the
+// reader's line (38400 baud, 8 data bits, 1 stop bit, no parity, no flow
+// control), the timeouts given, both buffers purged.
+inline std::vector<ExpectedCall> OpenCalls(uint64_t h, uint32_t read_ms, uint32_t write_ms) {
+    return {{KQSIM_FT_OPENEX, 0, {1u}},
+            {KQSIM_FT_RESETDEVICE, h, {}},
+            {KQSIM_FT_SETBAUDRATE, h, {38400u}},
+            {KQSIM_FT_SETDATACHARACTERISTICS, h, {8u, 0u, 0u}},
+            {KQSIM_FT_SETFLOWCONTROL, h, {0u, 0u, 0u}},
+            {KQSIM_FT_SETTIMEOUTS, h, {read_ms, write_ms}},
+            {KQSIM_FT_PURGE, h, {3u}}};
+}
+
 inline std::vector<kqsim_call> CallsOf(int fn) {
     std::vector<kqsim_call> out;
     for (const auto& c : Calls()) {
@@ -70,6 +81,13 @@ inline std::vector<kqsim_call> CallsOf(int fn) {
         }
     }
     return out;
+}
+
+// Exactly one FT_Close was logged, of handle h.
+inline void ExpectOneCloseOf(uint64_t h) {
+    auto closes = CallsOf(KQSIM_FT_CLOSE);
+    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
+    EXPECT_EQ(closes[0].handle, h);
 }
 
 } // namespace kqtest

@@ -12,7 +12,7 @@
 namespace kqtest {
 namespace {
 
-using Connection = SimTest;
+using Connection = SimRecordTest;
 
 TEST_F(Connection, PresentReaderIsOnlyProbed) {
     Open();
@@ -28,18 +28,13 @@ TEST_F(Connection, NeverOpenedReaderIsOpenedOnDemand) {
     ASSERT_NE(P().Handle, nullptr);
     const uint64_t h = HandleValue(P().Handle);
     // The failed probe of the null handle, then the full open.
-    ExpectCalls(Calls(), {{KQSIM_FT_GETSTATUS, 0, {}},
-                          {KQSIM_FT_OPENEX, 0, {1u}},
-                          {KQSIM_FT_RESETDEVICE, h, {}},
-                          {KQSIM_FT_SETBAUDRATE, h, {38400u}},
-                          {KQSIM_FT_SETDATACHARACTERISTICS, h, {8u, 0u, 0u}},
-                          {KQSIM_FT_SETFLOWCONTROL, h, {0u, 0u, 0u}},
-                          {KQSIM_FT_SETTIMEOUTS, h, {300u, 300u}},
-                          {KQSIM_FT_PURGE, h, {3u}}});
+    std::vector<ExpectedCall> want = OpenCalls(h, 300, 300);
+    want.insert(want.begin(), {KQSIM_FT_GETSTATUS, 0, {}});
+    ExpectCalls(Calls(), want);
     EXPECT_EQ(KQ_CheckStatusUSB(&P()), 0);
 }
 
-TEST_F(Connection, WithoutSerialNoIs16) {
+TEST_F(Connection, WithoutSerialNoIsAnUsbError) {
     P().SerialNo = nullptr;
     kqsim_clear_logs();
     EXPECT_EQ(kq::CheckConnection(&P()), KQ_ERR_USB);
@@ -57,7 +52,7 @@ TEST_F(Connection, WithoutSerialNoAStaleHandleStays) {
     EXPECT_EQ(CountCalls(KQSIM_FT_OPENEX), 0);
 }
 
-TEST_F(Connection, ProbeAndReopenFailingIs16WithHandleCleared) {
+TEST_F(Connection, ProbeAndReopenFailingIsAnUsbErrorWithHandleCleared) {
     Open();
     kqsim_unplug();
     EXPECT_EQ(kq::CheckConnection(&P()), KQ_ERR_USB);

@@ -1,10 +1,12 @@
 // Frame exchange: SendFrame's exact driver calls and bytes, ReceiveFrame's
-// framing rules and buffer limits, ReadRaw's single read.
+// framing rules and buffer limits, ReadRaw's single read, and the carry of
+// ReceiveReport, the loop workers' receive.
 #include "call_log.h"
 
 #include "kq.h"
 #include "kqsim.h"
 #include "link/link.h"
+#include "loop/report.h"
 #include "support/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -61,10 +63,10 @@ struct Received {
     kq::DWORD length;
 };
 
-class Exchange : public SimTest {
+class Exchange : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // Short enough that a ReadRaw of missing bytes returns soon.
         P().ReadTimeout = 50;
         Open();
@@ -129,6 +131,17 @@ class Exchange : public SimTest {
             }
         }
         EXPECT_LE(used, 2048u);
+    }
+
+    // One ReceiveFrame into 64 bytes that gives up after all its polls:
+    // status 0, length 0, the destination untouched.
+    void ExpectGiveUpAfterEveryPoll() {
+        Destination dest(64);
+        Received r = Receive(dest);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_TRUE(dest.AllZero());
+        EXPECT_EQ(r.length, 0u);
+        EXPECT_EQ(Polls(), 202);
     }
 
     int Polls() { return CountCalls(KQSIM_FT_GETSTATUS); }
@@ -286,12 +299,7 @@ TEST_F(Exchange, ReceiveCarriesNothingOverToTheNextCall) {
 // ---- ReceiveFrame: nothing complete ----------------------------------------
 
 TEST_F(Exchange, ReceiveGivesUpAfterExactly202Polls) {
-    Destination dest(64);
-    Received r = Receive(dest);
-    EXPECT_EQ(r.status, 0u);
-    EXPECT_TRUE(dest.AllZero());
-    EXPECT_EQ(r.length, 0u);
-    EXPECT_EQ(Polls(), 202);
+    ExpectGiveUpAfterEveryPoll();
     EXPECT_EQ(Reads(), 0);
 }
 
@@ -417,12 +425,7 @@ TEST_F(Exchange, FrameLongerThanTheDestinationIsAGiveUp) {
 
 TEST_F(Exchange, ReceiveNeverReadsMoreThanTheAccumulatorHolds) {
     Inject(std::string(3000, 'A'));
-    Destination dest(64);
-    Received r = Receive(dest);
-    EXPECT_EQ(r.status, 0u);
-    EXPECT_TRUE(dest.AllZero());
-    EXPECT_EQ(r.length, 0u);
-    EXPECT_EQ(Polls(), 202);
+    ExpectGiveUpAfterEveryPoll();
     auto reads = CallsOf(KQSIM_FT_READ);
     ASSERT_EQ(reads.size(), 1u) << "a full accumulator takes nothing more:" << Describe(Calls());
     EXPECT_EQ(reads[0].a0, 2048u);
@@ -488,6 +491,29 @@ TEST_F(Exchange, ReadRawReturnsTheReadStatus) {
     char buf[16] = {};
     kq::DWORD got = 0;
     EXPECT_EQ(kq::ReadRaw(&P(), buf, 7, &got), 4u);
+}
+
+// ---- ReceiveReport: the carry ------------------------------------------------
+
+TEST_F(Exchange, ReportAlreadyInTheCarryIsHandedOverWithoutAnyPoll) {
+    // Two reports in one read: the second waits in the carry and is the next
+    // one handed over, although the reader sends nothing more.
+    const std::string first = Frame("RGU001" + kUid1);
+    const std::string second = Frame("RGU001" + kUid2);
+    Inject(first + second);
+    kq::ReportCarry carry;
+    kq::ReportCarryClear(&carry);
+    char dest[kq::kGuReplyCapacity] = {};
+    kq::DWORD length = 0;
+    ASSERT_EQ(kq::ReceiveReport(&P(), &carry, dest, sizeof dest, &length), 0u);
+    EXPECT_EQ(Show(std::string(dest, length)), Show(first));
+    ASSERT_EQ(Reads(), 1) << "both reports were queued for one read";
+
+    kqsim_clear_logs();
+    std::memset(dest, 0, sizeof dest);
+    ASSERT_EQ(kq::ReceiveReport(&P(), &carry, dest, sizeof dest, &length), 0u);
+    EXPECT_EQ(Show(std::string(dest, length)), Show(second));
+    EXPECT_EQ(Polls(), 0) << "the carry held a whole report; the driver was asked anyway";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Clearing functions of the records: each clears exactly its own block, the
-// property record keeps the caller's settings, and the three paired names are
-// one entry point of the shared library.
+// property record keeps the caller's settings (as the library, built apart
+// from this test, lays the record out), and the three paired names are one
+// entry point of the shared library.
 #include "kq.h"
 
 #include <gtest/gtest.h>
@@ -68,47 +69,48 @@ struct Guarded {
     std::vector<unsigned char> bytes_;
 };
 
-template <typename Block> using InitFn = int(KQ_API*)(Block*);
+// One clearing function: the block it clears, the bytes at its start that
+// it keeps (the caller's fields of KQ_PROPERTY), and a call through a
+// pointer to the block's first byte.
+struct Clearing {
+    const char* name;
+    size_t size;
+    size_t keep;
+    int (*init)(void* block);
+};
 
-template <typename Block> void ExpectClearsExactly(InitFn<Block> init, const char* name) {
-    SCOPED_TRACE(name);
-    Guarded g(sizeof(Block));
-    EXPECT_EQ(init(static_cast<Block*>(g.Block())), KQ_OK);
-    EXPECT_EQ(g.FirstNonZero(0, sizeof(Block)), sizeof(Block)) << "byte left uncleared";
-    std::string where;
-    EXPECT_TRUE(g.GuardsIntact(&where)) << "written outside the block: " << where;
+template <typename Block, int(KQ_API* Init)(Block*)> int Call(void* block) {
+    return Init(static_cast<Block*>(block));
 }
 
-TEST(InitBlocks, EachClearsItsWholeBlockAndNothingBeyond) {
-    ExpectClearsExactly<KQ_TAGINFO>(KQ_Init_TAGINFO, "KQ_Init_TAGINFO");
-    ExpectClearsExactly<KQ_IN_TA>(KQ_Init_IN_TA, "KQ_Init_IN_TA");
-    ExpectClearsExactly<KQ_OUT_TA>(KQ_Init_OUT_TA, "KQ_Init_OUT_TA");
-    ExpectClearsExactly<KQ_IN_SR>(KQ_Init_IN_SR, "KQ_Init_IN_SR");
-    ExpectClearsExactly<KQ_IN_SNSR>(KQ_Init_IN_SNSR, "KQ_Init_IN_SNSR");
-    ExpectClearsExactly<KQ_OUT_SNSR>(KQ_Init_OUT_SNSR, "KQ_Init_OUT_SNSR");
-    ExpectClearsExactly<KQ_IN_SW>(KQ_Init_IN_SW, "KQ_Init_IN_SW");
-    ExpectClearsExactly<KQ_OUT_GU>(KQ_Init_OUT_GU, "KQ_Init_OUT_GU");
-    ExpectClearsExactly<KQ_IN_MW>(KQ_Init_IN_MW, "KQ_Init_IN_MW");
-    ExpectClearsExactly<KQ_OUT_MR>(KQ_Init_OUT_MR, "KQ_Init_OUT_MR");
-    ExpectClearsExactly<KQ_OUT_MW>(KQ_Init_OUT_MW, "KQ_Init_OUT_MW");
-}
+#define KQ_CLEARING(Block, keep)                                                                   \
+    { "KQ_Init_" #Block, sizeof(KQ_##Block), keep, Call<KQ_##Block, KQ_Init_##Block> }
 
-TEST(InitProperty, KeepsTheCallersFieldsAndClearsEveryBlockToTheEnd) {
-    Guarded g(sizeof(KQ_PROPERTY));
-    EXPECT_EQ(KQ_Init_PROPERTY(static_cast<KQ_PROPERTY*>(g.Block())), KQ_OK);
-
-    // Settings, Handle, loop fields, hWnd, hThread and IN_MR: untouched.
-    const size_t keep = offsetof(KQ_PROPERTY, IN_MW);
-    EXPECT_EQ(keep, sizeof(void*) == 8 ? 50u : 34u);
-    for (size_t i = 0; i < keep; ++i) {
-        ASSERT_EQ(g.At(i), g.Original(i)) << "byte " << i << " of the caller's fields changed";
+TEST(InitRecords, EachClearsItsBlockToTheEndKeepingOnlyTheCallersFields) {
+    // Settings, Handle, loop fields, hWnd, hThread and IN_MR stay; IN_MW up
+    // to the last byte of OUT_TA is cleared.
+    const size_t property_keep = offsetof(KQ_PROPERTY, IN_MW);
+    EXPECT_EQ(property_keep, sizeof(void*) == 8 ? 50u : 34u);
+    const Clearing clearings[] = {
+        KQ_CLEARING(TAGINFO, 0), KQ_CLEARING(IN_TA, 0),   KQ_CLEARING(OUT_TA, 0),
+        KQ_CLEARING(IN_SR, 0),   KQ_CLEARING(IN_SNSR, 0), KQ_CLEARING(OUT_SNSR, 0),
+        KQ_CLEARING(IN_SW, 0),   KQ_CLEARING(OUT_GU, 0),  KQ_CLEARING(IN_MW, 0),
+        KQ_CLEARING(OUT_MR, 0),  KQ_CLEARING(OUT_MW, 0),  KQ_CLEARING(PROPERTY, property_keep),
+    };
+    for (const Clearing& c : clearings) {
+        SCOPED_TRACE(c.name);
+        Guarded g(c.size);
+        EXPECT_EQ(c.init(g.Block()), KQ_OK);
+        for (size_t i = 0; i < c.keep; ++i) {
+            ASSERT_EQ(g.At(i), g.Original(i)) << "byte " << i << " of the caller's fields changed";
+        }
+        EXPECT_EQ(g.FirstNonZero(c.keep, c.size), c.size) << "byte left uncleared";
+        std::string where;
+        EXPECT_TRUE(g.GuardsIntact(&where)) << "written outside the block: " << where;
     }
-    // IN_MW up to the last byte of OUT_TA: zero.
-    EXPECT_EQ(g.FirstNonZero(keep, sizeof(KQ_PROPERTY)), sizeof(KQ_PROPERTY))
-        << "byte left uncleared";
-    std::string where;
-    EXPECT_TRUE(g.GuardsIntact(&where)) << "written outside the record: " << where;
 }
+
+#undef KQ_CLEARING
 
 // Addresses of exported names as the shared library itself resolves them.
 class Exports : public ::testing::Test {

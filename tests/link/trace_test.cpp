@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -70,10 +71,10 @@ const std::regex
     kLineShape(R"(^\d\d:\d\d:\d\d\.\d{6} tid \d+ FT_[A-Za-z]+\(.*\) = \d+ FT_[A-Z_]+)"
                R"((, .*)? \[\d+\.\d{3} ms\]( \(\d+ trace lines lost before this one\))?$)");
 
-class Trace : public SimTest {
+class Trace : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_tag_add(kUid.c_str(), 4, 16);
     }
 };
@@ -119,6 +120,30 @@ TEST_F(Trace, OneInventoryShowsTheExactFramesBothWays) {
         << opens.front();
 }
 
+TEST_F(Trace, EveryLineNamesTheCallTheDriverReceived) {
+    Open();
+    const size_t before = TraceLines().size();
+    // The connection probe, then GU: break on, break off, purge, write, the
+    // queue polls and reads.
+    ASSERT_EQ(KQ_GetUID(&P()), KQ_OK);
+    std::vector<std::string> traced;
+    const auto lines = TraceLines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        const size_t name = lines[i].find(" FT_");
+        ASSERT_NE(name, std::string::npos) << lines[i];
+        traced.push_back(lines[i].substr(name + 1, lines[i].find('(', name) - name - 1));
+    }
+    std::vector<std::string> received;
+    for (const auto& c : Calls()) {
+        received.push_back(kqsim_fn_name(c.fn));
+    }
+    EXPECT_EQ(traced, received);
+    auto on = std::find(received.begin(), received.end(), "FT_SetBreakOn");
+    ASSERT_NE(on, received.end());
+    ASSERT_NE(on + 1, received.end());
+    EXPECT_EQ(*(on + 1), "FT_SetBreakOff");
+}
+
 TEST_F(Trace, FailingCallsShowTheirStatusName) {
     Open();
     kqsim_fail_call(KQSIM_FT_WRITE, 4, 0, 1);
@@ -128,6 +153,18 @@ TEST_F(Trace, FailingCallsShowTheirStatusName) {
     EXPECT_NE(writes.back().find(") = 4 FT_IO_ERROR, 0 written \"\\x02BZ01\\r\\n\""),
               std::string::npos)
         << writes.back();
+    // The names are those of kq.h, up to its last; a number it does not
+    // list is shown as "?".
+    kqsim_fail_call(KQSIM_FT_WRITE, 19, 0, 1);
+    EXPECT_NE(KQ_BuzzerCommand(&P(), 1), KQ_OK);
+    kqsim_fail_call(KQSIM_FT_WRITE, 99, 0, 1);
+    EXPECT_NE(KQ_BuzzerCommand(&P(), 1), KQ_OK);
+    const auto later = LinesOf(TraceLines(), "FT_Write");
+    ASSERT_GE(later.size(), 2u);
+    EXPECT_NE(later[later.size() - 2].find(") = 19 FT_DEVICE_LIST_NOT_READY, 0 written"),
+              std::string::npos)
+        << later[later.size() - 2];
+    EXPECT_NE(later.back().find(") = 99 ?, 0 written"), std::string::npos) << later.back();
 }
 
 TEST_F(Trace, LinesOfConcurrentThreadsNeverInterleave) {

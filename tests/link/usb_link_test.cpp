@@ -15,7 +15,7 @@
 namespace kqtest {
 namespace {
 
-using UsbLink = SimTest;
+using UsbLink = SimRecordTest;
 
 // A handle value no driver ever gave out; only compared, never used while
 // it stands in the record.
@@ -34,13 +34,13 @@ TEST_F(UsbLink, SerialNoOfTheAttachedReaderWithTheListingArguments) {
     ExpectCalls(Calls(), {{KQSIM_FT_LISTDEVICES, 0, {0u, 0x40000001u}}});
 }
 
-TEST_F(UsbLink, SerialNoWithoutAReaderIs19) {
+TEST_F(UsbLink, SerialNoWithoutAReaderIsASerialNoError) {
     kqsim_device_remove_all();
     char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
     EXPECT_EQ(KQ_GetSerialNo(buffer), KQ_ERR_SERIALNO);
 }
 
-TEST_F(UsbLink, SerialNoWhenTheListingFailsIs19) {
+TEST_F(UsbLink, SerialNoWhenTheListingFailsIsASerialNoError) {
     kqsim_fail_call(KQSIM_FT_LISTDEVICES, 4, 0, 1);
     char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
     EXPECT_EQ(KQ_GetSerialNo(buffer), KQ_ERR_SERIALNO);
@@ -147,19 +147,13 @@ TEST_F(UsbLink, OpenMakesTheExactDriverCallsInOrder) {
     const uint64_t h = HandleValue(P().Handle);
     ASSERT_NE(h, 0u);
     auto calls = Calls();
-    ExpectCalls(calls, {{KQSIM_FT_OPENEX, 0, {1u}},
-                        {KQSIM_FT_RESETDEVICE, h, {}},
-                        {KQSIM_FT_SETBAUDRATE, h, {38400u}},
-                        {KQSIM_FT_SETDATACHARACTERISTICS, h, {8u, 0u, 0u}},
-                        {KQSIM_FT_SETFLOWCONTROL, h, {0u, 0u, 0u}},
-                        {KQSIM_FT_SETTIMEOUTS, h, {25u, 1500u}},
-                        {KQSIM_FT_PURGE, h, {3u}}});
+    ExpectCalls(calls, OpenCalls(h, 25, 1500));
     ASSERT_FALSE(calls.empty());
     EXPECT_STREQ(calls[0].text, "KQSIM0001");
     EXPECT_EQ(kqsim_open_handles(), 1);
 }
 
-TEST_F(UsbLink, OpenWithoutSerialNoIs29AndTouchesNothing) {
+TEST_F(UsbLink, OpenWithoutSerialNoIsAParameterErrorAndTouchesNothing) {
     P().SerialNo = nullptr;
     kqsim_clear_logs();
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_ERR_PARAM);
@@ -185,7 +179,7 @@ TEST_F(UsbLink, OpenWithoutSerialNoLeavesAnOpenReaderOpen) {
     P().SerialNo = serial_.c_str();
 }
 
-TEST_F(UsbLink, OpenOfAnUnknownSerialIs16WithHandleCleared) {
+TEST_F(UsbLink, OpenOfAnUnknownSerialIsAnUsbErrorWithHandleCleared) {
     serial_ = "NOT-ATTACHED";
     P().SerialNo = serial_.c_str();
     P().Handle = nullptr;
@@ -202,12 +196,10 @@ TEST_F(UsbLink, FailedOpenReleasesTheHandleItReplaces) {
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_ERR_USB);
     EXPECT_EQ(P().Handle, nullptr);
     EXPECT_EQ(kqsim_open_handles(), 0) << "the old handle was leaked";
-    auto closes = CallsOf(KQSIM_FT_CLOSE);
-    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
-    EXPECT_EQ(closes[0].handle, old);
+    ExpectOneCloseOf(old);
 }
 
-TEST_F(UsbLink, OpenThatTheDriverRefusesIs16) {
+TEST_F(UsbLink, OpenThatTheDriverRefusesIsAnUsbError) {
     kqsim_fail_call(KQSIM_FT_OPENEX, 3, 0, 1);
     kqsim_clear_logs();
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_ERR_USB);
@@ -216,7 +208,7 @@ TEST_F(UsbLink, OpenThatTheDriverRefusesIs16) {
     ExpectCalls(Calls(), {{KQSIM_FT_OPENEX, 0, {1u}}});
 }
 
-class OpenWithFailingSetup : public SimTest, public ::testing::WithParamInterface<int> {};
+class OpenWithFailingSetup : public SimRecordTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(OpenWithFailingSetup, StillSucceedsAndMakesEveryCall) {
     kqsim_fail_call(GetParam(), 4, 0, -1);
@@ -224,13 +216,7 @@ TEST_P(OpenWithFailingSetup, StillSucceedsAndMakesEveryCall) {
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_OK);
     ASSERT_NE(P().Handle, nullptr);
     const uint64_t h = HandleValue(P().Handle);
-    ExpectCalls(Calls(), {{KQSIM_FT_OPENEX, 0, {1u}},
-                          {KQSIM_FT_RESETDEVICE, h, {}},
-                          {KQSIM_FT_SETBAUDRATE, h, {38400u}},
-                          {KQSIM_FT_SETDATACHARACTERISTICS, h, {8u, 0u, 0u}},
-                          {KQSIM_FT_SETFLOWCONTROL, h, {0u, 0u, 0u}},
-                          {KQSIM_FT_SETTIMEOUTS, h, {300u, 300u}},
-                          {KQSIM_FT_PURGE, h, {3u}}});
+    ExpectCalls(Calls(), OpenCalls(h, 300, 300));
     kqsim_clear_faults();
     EXPECT_EQ(KQ_CheckStatusUSB(&P()), 0);
 }
@@ -288,7 +274,7 @@ TEST_F(UsbLink, ReopenAfterUnplugAndReplug) {
     EXPECT_EQ(kqsim_open_handles(), 1) << "the stale handle was leaked";
 }
 
-TEST_F(UsbLink, ReopenWhileUnpluggedIs16AndReleasesTheStaleHandle) {
+TEST_F(UsbLink, ReopenWhileUnpluggedIsAnUsbErrorAndReleasesTheStaleHandle) {
     Open();
     kqsim_unplug();
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_ERR_USB);
@@ -298,7 +284,7 @@ TEST_F(UsbLink, ReopenWhileUnpluggedIs16AndReleasesTheStaleHandle) {
 
 // ---- KQ_CloseUSB ----------------------------------------------------------
 
-TEST_F(UsbLink, CloseWithoutHandleIs16AndCallsNothing) {
+TEST_F(UsbLink, CloseWithoutHandleIsAnUsbErrorAndCallsNothing) {
     kqsim_clear_logs();
     EXPECT_EQ(KQ_CloseUSB(&P()), KQ_ERR_USB);
     ExpectCalls(Calls(), {});
@@ -314,7 +300,7 @@ TEST_F(UsbLink, CloseOfAnOpenReaderThenAgain) {
     EXPECT_EQ(KQ_CloseUSB(&P()), KQ_ERR_USB);
 }
 
-TEST_F(UsbLink, CloseThatTheDriverRefusesIs30AndKeepsTheHandle) {
+TEST_F(UsbLink, CloseThatTheDriverRefusesIsACloseErrorAndKeepsTheHandle) {
     Open();
     void* h = P().Handle;
     kqsim_fail_call(KQSIM_FT_CLOSE, 4, 0, 1);
@@ -332,9 +318,7 @@ TEST_F(UsbLink, CloseOfAnUnpluggedReaderReleasesItsHandle) {
     EXPECT_EQ(KQ_CloseUSB(&P()), KQ_OK);
     EXPECT_EQ(P().Handle, nullptr);
     EXPECT_EQ(kqsim_open_handles(), 0) << "the stale handle was leaked in the driver";
-    auto closes = CallsOf(KQSIM_FT_CLOSE);
-    ASSERT_EQ(closes.size(), 1u) << Describe(Calls());
-    EXPECT_EQ(closes[0].handle, h);
+    ExpectOneCloseOf(h);
     // Plugged back in, the reader opens again.
     kqsim_replug();
     EXPECT_EQ(KQ_OpenUSB(&P()), KQ_OK);

@@ -11,10 +11,10 @@ namespace kqtest {
 namespace {
 
 // Runs for both loops that the one-shot operations hand over to.
-class LoopStop : public SimTest, public ::testing::WithParamInterface<int> {
+class LoopStop : public SimRecordTest, public ::testing::WithParamInterface<int> {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // No tag, no periodic reports: the worker listens to a quiet reader.
         kqsim_set_loop_interval(0);
     }
@@ -236,7 +236,7 @@ TEST_P(LoopStop, VanishedReaderDoesNotHangThePreparation) {
 // A multi loop worker beeps after every tag it handled; a reader that does
 // not answer the beep must not hold the worker, and with it the stop, even
 // when the record's timeouts are 0 (no limit to the driver).
-class BeepingMultiLoop : public SimTest, public ::testing::WithParamInterface<int> {};
+class BeepingMultiLoop : public SimRecordTest, public ::testing::WithParamInterface<int> {};
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BeepingMultiLoop,
                          ::testing::Values(KQ_LOOP_MULTIREAD, KQ_LOOP_MULTIWRITE),
@@ -263,7 +263,7 @@ TEST_P(BeepingMultiLoop, StopReturnsWhileTheWorkerBeepsAtASilentReader) {
 }
 
 // A record as a client zeroes it: StopFlag 0, no thread.
-using LoopStopZeroed = SimTest;
+using LoopStopZeroed = SimRecordTest;
 
 TEST_F(LoopStopZeroed, SetsStopFlagAndTouchesNothingElse) {
     P().StopFlag = 0;

@@ -41,10 +41,10 @@ bool WaitLoopOnAnswered(size_t n, int timeout_ms = 20000) {
         timeout_ms);
 }
 
-class Reports : public SimTest {
+class Reports : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_set_timing(1);        // bytes paced at 3840 per second
         kqsim_set_loop_interval(0); // reports only when the field changes
     }

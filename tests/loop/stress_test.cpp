@@ -12,10 +12,10 @@ namespace {
 
 constexpr int kCycles = 200;
 
-class LoopStress : public SimTest, public ::testing::WithParamInterface<int> {
+class LoopStress : public SimRecordTest, public ::testing::WithParamInterface<int> {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_set_logging(0);
     }
     // Starts a loop of the given kind through its exported operation.
@@ -109,7 +109,7 @@ TEST_P(LoopStress, StartAndStopHundredsOfTimes) {
 
 // Device lost and back, again and again: each new loop releases the worker
 // that ended by itself.
-using LoopRestart = SimTest;
+using LoopRestart = SimRecordTest;
 
 TEST_F(LoopRestart, RestartAfterDeviceLossReleasesTheFinishedWorker) {
     kqsim_set_loop_interval(0);

@@ -10,10 +10,10 @@
 namespace kqtest {
 namespace {
 
-class TagLoop : public SimTest {
+class TagLoop : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_set_loop_interval(0);
     }
     // Starts the loop through a failing one-shot (no tag in the field).

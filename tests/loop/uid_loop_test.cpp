@@ -14,10 +14,10 @@
 namespace kqtest {
 namespace {
 
-class UidLoop : public SimTest {
+class UidLoop : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // Reports only when the field changes, so OUT_GU stays still between
         // a notification and the test's reading of it.
         kqsim_set_loop_interval(0);

@@ -92,4 +92,20 @@ inline std::string ShowAll(const std::vector<std::string>& frames) {
     return out.empty() ? "\n  (none)" : out;
 }
 
+// The simulator at the reader's own pace: bytes at the wire rate, and SR and
+// SW carried out in 280 ms, longer than one receive window (about 200 ms)
+// and within the 300 ms the library waits before it opens one. The record
+// is open. For the tests whose subject is that wait.
+class ReaderPaceTest : public SimRecordTest {
+  protected:
+    static constexpr unsigned kSelectProcessingMs = 280;
+    void SetUp() override {
+        SimRecordTest::SetUp();
+        kqsim_set_timing(1);
+        kqsim_set_processing_ms("SR", kSelectProcessingMs);
+        kqsim_set_processing_ms("SW", kSelectProcessingMs);
+        Open();
+    }
+};
+
 } // namespace kqtest

@@ -36,10 +36,10 @@ size_t CountOf(const std::vector<std::string>& codes, const std::string& code) {
     return n;
 }
 
-class MultiLoop : public SimTest {
+class MultiLoop : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         // The reader's own loop reports only when the field changes.
         kqsim_set_loop_interval(0);
         Open();
@@ -324,7 +324,7 @@ TEST_F(MultiLoop, WriteLoopWritesATagEnteringWhileItWaitsAfterLp) {
 
 // ---- Both workers -------------------------------------------------------------
 
-TEST_F(MultiLoop, AGuThatCannotBeSentEndsEitherWorkerWith17Unannounced) {
+TEST_F(MultiLoop, AGuThatCannotBeSentEndsEitherWorkerWithASendErrorUnannounced) {
     for (int kind : {KQ_LOOP_MULTIREAD, KQ_LOOP_MULTIWRITE}) {
         SCOPED_TRACE(kind);
         kqsim_clear_logs();

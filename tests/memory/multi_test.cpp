@@ -10,10 +10,10 @@
 namespace kqtest {
 namespace {
 
-class Multi : public SimTest {
+class Multi : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 
@@ -23,7 +23,7 @@ class Multi : public SimTest {
     }
 };
 
-TEST_F(Multi, ZeroBlocksAre3WithoutTouchingTheDeviceOrTheLoop) {
+TEST_F(Multi, ZeroBlocksAreANoBlocksErrorWithoutTouchingTheDeviceOrTheLoop) {
     P().LoopMode = 1;
     P().IN_MR.BlockCount = 0;
     P().IN_MW.BlockCount = 0;

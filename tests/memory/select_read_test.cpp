@@ -6,14 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kqtest {
 namespace {
 
-class SelectRead : public SimTest {
+class SelectRead : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 
@@ -43,38 +45,46 @@ class SelectRead : public SimTest {
     KQ_TAGINFO out_;
 };
 
-TEST_F(SelectRead, SixteenBlocksAreOneExchangeWithCount10) {
-    std::string memory = TagWithPattern(kUidA, 8, 32);
-    ASSERT_EQ(Read(Request(2, 16, kUidA)), KQ_OK);
-    auto frames = Frames();
-    ASSERT_EQ(frames.size(), 1u) << ShowAll(frames);
-    EXPECT_EQ(frames[0], SrFrame(2, 16, kUidA)) << Show(frames[0]);
-    EXPECT_EQ(frames[0].size(), 25u);
-    EXPECT_STREQ(out_.UID, kUidA);
-    EXPECT_EQ(std::string(out_.Data), memory.substr(2 * 8, 16 * 8));
-}
-
-TEST_F(SelectRead, SeventeenBlocksAreAFullChunkAndAOneBlockChunk) {
-    std::string memory = TagWithPattern(kUidA, 4, 0x40);
-    ASSERT_EQ(Read(Request(0x20, 17, kUidA)), KQ_OK);
-    auto frames = Frames();
-    ASSERT_EQ(frames.size(), 2u) << ShowAll(frames);
-    EXPECT_EQ(frames[0], SrFrame(0x20, 0x10, kUidA)) << Show(frames[0]);
-    EXPECT_EQ(frames[1], SrFrame(0x30, 0x01, kUidA)) << Show(frames[1]);
-    EXPECT_EQ(std::string(out_.Data), memory.substr(0x20 * 4, 17 * 4));
-}
-
-TEST_F(SelectRead, TwoHundredFiftyFiveBlocksAreSixteenChunks) {
-    std::string memory = TagWithPattern(kUidA, 8, 256);
-    ASSERT_EQ(Read(Request(0, 255, kUidA)), KQ_OK);
-    auto frames = Frames();
-    ASSERT_EQ(frames.size(), 16u) << ShowAll(frames);
+TEST_F(SelectRead, RunsOfBlocksAreReadInChunksOfSixteen) {
+    struct Case {
+        const char* what;
+        const char* uid;
+        unsigned block_size, tag_blocks, start, count;
+        std::vector<std::pair<unsigned, unsigned>> chunks; // start, count of each SR
+    };
+    std::vector<std::pair<unsigned, unsigned>> sixteen_chunks;
     for (unsigned k = 0; k < 15; ++k) {
-        EXPECT_EQ(frames[k], SrFrame(16 * k, 0x10, kUidA)) << "chunk " << k;
+        sixteen_chunks.push_back({16 * k, 0x10});
     }
-    EXPECT_EQ(frames[15], SrFrame(240, 0x0F, kUidA)) << Show(frames[15]);
-    // 2040 characters, every chunk's text right after the one before.
-    EXPECT_EQ(std::string(out_.Data), memory.substr(0, 255 * 8));
+    sixteen_chunks.push_back({240, 0x0F});
+    const Case cases[] = {
+        {"16 blocks: one exchange with count 10", kUidA, 8, 32, 2, 16, {{2, 0x10}}},
+        {"17 blocks: a full chunk and a one-block chunk",
+         kUidB,
+         4,
+         0x40,
+         0x20,
+         17,
+         {{0x20, 0x10}, {0x30, 0x01}}},
+        // 2040 characters, every chunk's text right after the one before.
+        {"255 blocks: sixteen chunks", kUidC, 8, 256, 0, 255, sixteen_chunks},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string memory = TagWithPattern(c.uid, c.block_size, c.tag_blocks);
+        ASSERT_EQ(Read(Request(c.start, c.count, c.uid)), KQ_OK);
+        std::vector<std::string> expected;
+        for (const auto& [start, count] : c.chunks) {
+            expected.push_back(SrFrame(start, count, c.uid));
+        }
+        auto frames = Frames();
+        EXPECT_EQ(frames, expected) << ShowAll(frames);
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames[0].size(), 25u);
+        EXPECT_STREQ(out_.UID, c.uid);
+        EXPECT_EQ(std::string(out_.Data),
+                  memory.substr(c.start * c.block_size, c.count * c.block_size));
+    }
 }
 
 TEST_F(SelectRead, ZeroBlocksSendNothingAndCopyTheUid) {
@@ -173,6 +183,23 @@ TEST_F(SelectRead, WithoutAnOpenDeviceTheSendFailsAndTheUidIsStillCopied) {
     EXPECT_EQ(Read(Request(0, 20, kUidA)), KQ_ERR_SEND);
     EXPECT_STREQ(out_.UID, kUidA);
     EXPECT_EQ(out_.Data[0], '\0');
+}
+
+// The reader answers SR only after its processing time: the library waits it
+// out before the receive window opens, so the reply is not missed.
+using SelectReadAtReaderPace = ReaderPaceTest;
+
+TEST_F(SelectReadAtReaderPace, AReplyLaterThanOneReceiveWindowIsStillRead) {
+    ASSERT_EQ(kqsim_tag_add(kUidA, 8, 16), 0);
+    const std::string memory = Pattern(16 * 8, 8);
+    ASSERT_EQ(kqsim_tag_set_data(kUidA, 0, memory.c_str()), 0);
+    KQ_IN_SR in;
+    std::memset(&in, 0, sizeof in);
+    in.BlockCount = 16;
+    SetUid(in.UID, kUidA);
+    KQ_TAGINFO out;
+    ASSERT_EQ(KQ_SelectRead(&P(), &in, &out), KQ_OK);
+    EXPECT_EQ(std::string(out.Data), memory);
 }
 
 } // namespace

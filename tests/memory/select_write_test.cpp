@@ -44,10 +44,10 @@ TEST(BlockSize, FourOrEightCharactersPerBlockFromTheTextLength) {
     }
 }
 
-class SelectWrite : public SimTest {
+class SelectWrite : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 
@@ -160,7 +160,7 @@ TEST_F(SelectWrite, AFailedEarlierChunkWhoseBlocksHeldTheTextAlreadyIsASuccess) 
     EXPECT_EQ(Codes(), (std::vector<std::string>{"SW", "SW", "SR", "SR"}));
 }
 
-TEST_F(SelectWrite, AFailedLastChunkIs21WithoutReadBack) {
+TEST_F(SelectWrite, AFailedLastChunkIsAWriteErrorWithoutReadBack) {
     ASSERT_EQ(kqsim_tag_add(kUidA, 4, 4), 0);
     kqsim_fail_chunk("SW", 0, '5', 1);
     EXPECT_EQ(Write(Request(0, 1, kUidA, "abcd")), KQ_ERR_WRITE);
@@ -175,7 +175,7 @@ TEST_F(SelectWrite, AWriteThatDoesNotStickFailsTheReadBack) {
     EXPECT_EQ(TagData(kUidA, 0, 1), "0000");
 }
 
-TEST_F(SelectWrite, AReadBackWithoutReplyIs21) {
+TEST_F(SelectWrite, AReadBackWithoutReplyIsAWriteError) {
     ASSERT_EQ(kqsim_tag_add(kUidA, 4, 4), 0);
     kqsim_drop_reply("SR", 1);
     EXPECT_EQ(Write(Request(0, 1, kUidA, "abcd")), KQ_ERR_WRITE);
@@ -183,9 +183,18 @@ TEST_F(SelectWrite, AReadBackWithoutReplyIs21) {
     EXPECT_EQ(TagData(kUidA, 0, 1), "abcd");
 }
 
-TEST_F(SelectWrite, WithoutAnOpenDeviceEveryChunkFailsAnd21) {
+TEST_F(SelectWrite, WithoutAnOpenDeviceEveryChunkFailsAndTheWriteIsAWriteError) {
     ASSERT_EQ(KQ_CloseUSB(&P()), KQ_OK);
     EXPECT_EQ(Write(Request(0, 20, kUidA, Pattern(80, 4))), KQ_ERR_WRITE);
+}
+
+// The same wait for SW: its reply comes after the reader's processing time.
+using SelectWriteAtReaderPace = ReaderPaceTest;
+
+TEST_F(SelectWriteAtReaderPace, AReplyLaterThanOneReceiveWindowIsStillJudged) {
+    ASSERT_EQ(kqsim_tag_add(kUidA, 4, 4), 0);
+    EXPECT_EQ(kq::SWCommand(&P(), kUidA, 1, 2, 8, "abcdefgh"), KQ_OK);
+    EXPECT_EQ(TagData(kUidA, 1, 2), "abcdefgh");
 }
 
 } // namespace

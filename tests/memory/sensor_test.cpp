@@ -12,10 +12,10 @@ namespace {
 
 const char* const kSensor = "E0070000SENS0001";
 
-class Sensor : public SimTest {
+class Sensor : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         Open();
     }
 
@@ -89,21 +89,25 @@ TEST_F(Sensor, TheWorkedExampleFindsTheThreshold) {
     EXPECT_EQ(Frames().size(), 16u);
 }
 
-TEST_F(Sensor, AComparatorThatAlwaysReadsOneGivesZero) {
-    AddSensor(0);
-    ASSERT_EQ(Measure(0, 0x5A), KQ_OK);
-    EXPECT_EQ(out_.Value, 0);
-    EXPECT_EQ(Trials("5A"),
-              (std::vector<unsigned>{0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01}));
-}
-
-TEST_F(Sensor, AComparatorThatNeverReadsOneGivesFF) {
-    AddSensor(0xFF);
-    // Channel 7 is not looked at when Setting is given.
-    ASSERT_EQ(Measure(7, 0x5A), KQ_OK);
-    EXPECT_EQ(out_.Value, 0xFF);
-    EXPECT_EQ(Trials("5A"),
-              (std::vector<unsigned>{0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF}));
+TEST_F(Sensor, AComparatorThatAlwaysOrNeverReadsOneGivesTheEndsOfTheRange) {
+    struct Case {
+        unsigned threshold;
+        unsigned channel;
+        unsigned value;
+        std::vector<unsigned> trials;
+    };
+    const Case cases[] = {
+        {0, 0, 0, {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01}},
+        // Channel 7 is not looked at when Setting is given.
+        {0xFF, 7, 0xFF, {0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "threshold " << c.threshold);
+        AddSensor(c.threshold);
+        ASSERT_EQ(Measure(c.channel, 0x5A), KQ_OK);
+        EXPECT_EQ(out_.Value, c.value);
+        EXPECT_EQ(Trials("5A"), c.trials);
+    }
 }
 
 TEST_F(Sensor, WithoutSettingTheChannelsFieldOfTheConfigurationIsTheReference) {
@@ -121,7 +125,7 @@ TEST_F(Sensor, WithoutSettingTheChannelsFieldOfTheConfigurationIsTheReference) {
     }
 }
 
-TEST_F(Sensor, AChannelOutsideZeroToTwoIs29AfterTheConfigurationRead) {
+TEST_F(Sensor, AChannelOutsideZeroToTwoIsAParameterErrorAfterTheConfigurationRead) {
     AddSensor(0x20);
     EXPECT_EQ(Measure(3, 0), KQ_ERR_PARAM);
     EXPECT_EQ(Codes(), (std::vector<std::string>{"RC"}));
@@ -136,7 +140,7 @@ TEST_F(Sensor, AFailedConfigurationReadPassesItsStatusOn) {
     EXPECT_EQ(Codes(), (std::vector<std::string>{"RC"}));
 }
 
-TEST_F(Sensor, AConfigurationTooShortForTheChannelIs10WithoutSc) {
+TEST_F(Sensor, AConfigurationTooShortForTheChannelIsNoReplyWithoutSc) {
     AddSensor(0x20);
     // Only channel 0's field; channel 1's position holds the CR LF, channel
     // 2's lies past the reply.
@@ -166,7 +170,7 @@ TEST_F(Sensor, AUidThatIsNotSixteenCharactersIsRefusedBeforeSending) {
     EXPECT_TRUE(Frames().empty()) << ShowAll(Frames());
 }
 
-TEST_F(Sensor, NoComparatorReplyInTheFifthStepStopsAt10) {
+TEST_F(Sensor, NoComparatorReplyInTheFifthStepStopsWithNoReply) {
     AddSensor(0x5A);
     // With an explicit setting every exchange reads its reply once; reads
     // from the tenth on (the fifth GC) come back empty.
@@ -188,7 +192,7 @@ TEST_F(Sensor, AFailedSetStopsAtOnce) {
     EXPECT_EQ(out_.Value, 0);
 }
 
-TEST_F(Sensor, AComparatorReplyLongerThanItsBufferIs10) {
+TEST_F(Sensor, AComparatorReplyLongerThanItsBufferIsNoReply) {
     AddSensor(0x5A);
     std::string reply = Frame("RGC001xxx"); // 12 characters, the buffer takes 9
     kqsim_force_reply("GC", reply.data(), reply.size(), 1);

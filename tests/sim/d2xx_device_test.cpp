@@ -51,7 +51,7 @@ std::vector<FT_STATUS> EveryHandleCall(FT_HANDLE h) {
             FT_Read(h, buf, 1, &a)};
 }
 
-using DeviceTest = SimTest;
+using DeviceTest = SimDriverTest;
 
 TEST_F(DeviceTest, ListsAttachedDevicesByIndexAndNumber) {
     std::string serial;

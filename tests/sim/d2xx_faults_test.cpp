@@ -22,7 +22,7 @@ uint64_t Id(FT_HANDLE h) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h));
 }
 
-using FaultTest = SimTest;
+using FaultTest = SimDriverTest;
 
 TEST_F(FaultTest, FailCallSkipsThenFailsTheGivenNumberOfTimes) {
     h_ = Open();

@@ -13,7 +13,7 @@ using std::chrono::milliseconds;
 
 const std::string kInventoryA = Frame(std::string("RGU001") + kUidA);
 
-using LoopTest = SimTest;
+using LoopTest = SimDriverTest;
 
 TEST_F(LoopTest, ReportsAtTheIntervalWakeABlockedRead) {
     kqsim_set_loop_interval(30);

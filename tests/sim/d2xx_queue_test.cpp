@@ -29,7 +29,7 @@ bool WaitQueued(FT_HANDLE h, uint32_t n) {
     return false;
 }
 
-using QueueTest = SimTest;
+using QueueTest = SimDriverTest;
 
 TEST_F(QueueTest, ReadReturnsWhatArrivedWhenTheTimeoutPasses) {
     h_ = Open(60);

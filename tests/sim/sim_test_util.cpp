@@ -64,12 +64,12 @@ std::string Exchange(FT_HANDLE h, const std::string& body) {
     return ReadReply(h);
 }
 
-void SimTest::SetUp() {
+void SimDriverTest::SetUp() {
     kqsim_reset();
     kqsim_set_timing(0);
 }
 
-void SimTest::TearDown() {
+void SimDriverTest::TearDown() {
     if (h_ != nullptr) {
         EXPECT_EQ(FT_Close(h_), FT_OK);
         h_ = nullptr;

@@ -35,7 +35,7 @@ std::string Exchange(FT_HANDLE h, const std::string& body);
 
 // Every test starts from a reset simulator with timing switched off, and
 // must leave no handle open.
-class SimTest : public ::testing::Test {
+class SimDriverTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;

@@ -252,7 +252,7 @@ int Notifier::Count(uint32_t message) const {
     return n;
 }
 
-void SimTest::SetUp() {
+void SimRecordTest::SetUp() {
     kqsim_reset();
     kqsim_set_timing(0);
     prop_ = std::make_unique<KQ_PROPERTY>();
@@ -266,7 +266,7 @@ void SimTest::SetUp() {
     KQ_Init_PROPERTY(prop_.get());
 }
 
-void SimTest::TearDown() {
+void SimRecordTest::TearDown() {
     KQ_LoopStop(prop_.get());
     if (prop_->Handle != nullptr) {
         KQ_CloseUSB(prop_.get());
@@ -276,7 +276,7 @@ void SimTest::TearDown() {
     notifier_.reset();
 }
 
-void SimTest::Open() {
+void SimRecordTest::Open() {
     ASSERT_EQ(KQ_OpenUSB(prop_.get()), KQ_OK);
     kqsim_clear_logs();
 }

@@ -57,7 +57,7 @@ class Notifier {
 // Simulator reset to instant timing, a zeroed record with SerialNo set to the
 // simulated reader's serial number, hWnd wired to a Notifier. TearDown stops
 // any loop, closes the device and checks that no handle is left open.
-class SimTest : public ::testing::Test {
+class SimRecordTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;

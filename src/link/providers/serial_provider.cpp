@@ -237,18 +237,23 @@ bool StillThere(const Use& use, Check check, bool force_node) {
     return there;
 }
 
-// Pins the handle and checks that its device is still there. On FT_OK the
-// caller must Release.
-FT_STATUS Begin(FT_HANDLE handle, Use* use, Check check = Check::kLine) {
-    FT_STATUS status = Acquire(handle, use);
+// The entry check of every call on an open port: pins the handle's slot
+// (FT_INVALID_HANDLE for an unknown, null or closed handle), checks that its
+// device is still there (FT_IO_ERROR once it has gone), then runs
+// body(use) and releases the slot. Returns what body returned.
+template <typename Body> FT_STATUS OnOpenPort(FT_HANDLE handle, Check check, Body body) {
+    Use use;
+    FT_STATUS status = Acquire(handle, &use);
     if (status != FT_OK) {
         return status;
     }
-    if (!StillThere(*use, check, false)) {
-        Release(*use);
+    if (!StillThere(use, check, false)) {
+        Release(use);
         return FT_IO_ERROR;
     }
-    return FT_OK;
+    status = body(use);
+    Release(use);
+    return status;
 }
 
 // Status after a failed system call on the device: a vanished device is
@@ -260,11 +265,6 @@ FT_STATUS FailureStatus(const Use& use) {
         StillThere(use, Check::kLine, true);
     }
     return FT_IO_ERROR;
-}
-
-FT_STATUS End(const Use& use, FT_STATUS status) {
-    Release(use);
-    return status;
 }
 
 // ---- Line settings ---------------------------------------------------------------
@@ -437,102 +437,85 @@ FT_STATUS KQ_D2XX_CALL SerialOpenEx(void* arg1, DWORD flags, FT_HANDLE* handle) 
 }
 
 FT_STATUS KQ_D2XX_CALL SerialResetDevice(FT_HANDLE h) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    return status != FT_OK ? status : End(use, FT_OK);
+    return OnOpenPort(h, Check::kLine, [](const Use&) { return FT_OK; });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetBaudRate(FT_HANDLE h, ULONG baud) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        speed_t speed;
+        termios tio;
+        if (!BaudConstant(baud, &speed)) {
+            return FT_INVALID_BAUD_RATE;
+        }
+        FT_STATUS status = GetLine(use, &tio);
+        if (status == FT_OK) {
+            cfsetispeed(&tio, speed);
+            cfsetospeed(&tio, speed);
+            status = SetLine(use, &tio);
+        }
         return status;
-    }
-    speed_t speed;
-    termios tio;
-    if (!BaudConstant(baud, &speed)) {
-        return End(use, FT_INVALID_BAUD_RATE);
-    }
-    status = GetLine(use, &tio);
-    if (status == FT_OK) {
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-        status = SetLine(use, &tio);
-    }
-    return End(use, status);
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop,
                                                     UCHAR parity) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (!ValidDataBits(bits, stop, parity)) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    termios tio;
-    status = GetLine(use, &tio);
-    if (status != FT_OK) {
-        return End(use, status);
-    }
-    SetDataBits(&tio, bits, stop, parity);
-    return End(use, SetLine(use, &tio));
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        if (!ValidDataBits(bits, stop, parity)) {
+            return FT_INVALID_PARAMETER;
+        }
+        termios tio;
+        FT_STATUS status = GetLine(use, &tio);
+        if (status != FT_OK) {
+            return status;
+        }
+        SetDataBits(&tio, bits, stop, parity);
+        return SetLine(use, &tio);
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (flow == FT_FLOW_DTR_DSR) {
-        return End(use, FT_NOT_SUPPORTED); // the tty interface has no DTR/DSR handshake
-    }
-    if (!ValidFlow(flow)) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    termios tio;
-    status = GetLine(use, &tio);
-    if (status != FT_OK) {
-        return End(use, status);
-    }
-    SetFlow(&tio, flow, xon, xoff);
-    return End(use, SetLine(use, &tio));
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        if (flow == FT_FLOW_DTR_DSR) {
+            return FT_NOT_SUPPORTED; // the tty interface has no DTR/DSR handshake
+        }
+        if (!ValidFlow(flow)) {
+            return FT_INVALID_PARAMETER;
+        }
+        termios tio;
+        FT_STATUS status = GetLine(use, &tio);
+        if (status != FT_OK) {
+            return status;
+        }
+        SetFlow(&tio, flow, xon, xoff);
+        return SetLine(use, &tio);
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetTimeouts(FT_HANDLE h, ULONG read_ms, ULONG write_ms) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    pthread_mutex_lock(&g_lock);
-    g_ports[use.slot].read_ms = read_ms;
-    g_ports[use.slot].write_ms = write_ms;
-    pthread_mutex_unlock(&g_lock);
-    return End(use, FT_OK);
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        pthread_mutex_lock(&g_lock);
+        g_ports[use.slot].read_ms = read_ms;
+        g_ports[use.slot].write_ms = write_ms;
+        pthread_mutex_unlock(&g_lock);
+        return FT_OK;
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialPurge(FT_HANDLE h, ULONG mask) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    int queue = -1;
-    if ((mask & (FT_PURGE_RX | FT_PURGE_TX)) == (FT_PURGE_RX | FT_PURGE_TX)) {
-        queue = TCIOFLUSH;
-    } else if ((mask & FT_PURGE_RX) != 0) {
-        queue = TCIFLUSH;
-    } else if ((mask & FT_PURGE_TX) != 0) {
-        queue = TCOFLUSH;
-    }
-    if (queue >= 0 && tcflush(use.fd, queue) != 0) {
-        return End(use, FailureStatus(use));
-    }
-    return End(use, FT_OK);
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        int queue = -1;
+        if ((mask & (FT_PURGE_RX | FT_PURGE_TX)) == (FT_PURGE_RX | FT_PURGE_TX)) {
+            queue = TCIOFLUSH;
+        } else if ((mask & FT_PURGE_RX) != 0) {
+            queue = TCIFLUSH;
+        } else if ((mask & FT_PURGE_TX) != 0) {
+            queue = TCOFLUSH;
+        }
+        if (queue >= 0 && tcflush(use.fd, queue) != 0) {
+            return FailureStatus(use);
+        }
+        return FT_OK;
+    });
 }
 
 // Bytes readable now, or false when the query fails.
@@ -548,49 +531,40 @@ bool ReceiveAmount(const Use& use, DWORD* rx) {
 // The transmit amount is not measured (always 0): the library never reads
 // it, and asking the tty would cost a system call in every receive poll.
 FT_STATUS KQ_D2XX_CALL SerialGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* events) {
-    Use use;
-    FT_STATUS status = Begin(h, &use, Check::kQueue);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (rx == nullptr || tx == nullptr || events == nullptr) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    if (!ReceiveAmount(use, rx)) {
-        return End(use, FailureStatus(use));
-    }
-    *tx = 0;
-    *events = 0;
-    return End(use, FT_OK);
+    return OnOpenPort(h, Check::kQueue, [&](const Use& use) {
+        if (rx == nullptr || tx == nullptr || events == nullptr) {
+            return FT_INVALID_PARAMETER;
+        }
+        if (!ReceiveAmount(use, rx)) {
+            return FailureStatus(use);
+        }
+        *tx = 0;
+        *events = 0;
+        return FT_OK;
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialGetQueueStatus(FT_HANDLE h, DWORD* rx) {
-    Use use;
-    FT_STATUS status = Begin(h, &use, Check::kQueue);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (rx == nullptr) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    return End(use, ReceiveAmount(use, rx) ? FT_OK : FailureStatus(use));
+    return OnOpenPort(h, Check::kQueue, [&](const Use& use) {
+        if (rx == nullptr) {
+            return FT_INVALID_PARAMETER;
+        }
+        return ReceiveAmount(use, rx) ? FT_OK : FailureStatus(use);
+    });
 }
 
 FT_STATUS Break(FT_HANDLE h, bool on) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (ApplyBreak(use.fd, on) != 0) {
-        // A line that cannot signal a break (a pseudo-terminal; a request an
-        // emulator cannot pass on) is no fault.
-        if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
-            return End(use, FT_OK);
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        if (ApplyBreak(use.fd, on) != 0) {
+            // A line that cannot signal a break (a pseudo-terminal; a request an
+            // emulator cannot pass on) is no fault.
+            if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
+                return FT_OK;
+            }
+            return FailureStatus(use);
         }
-        return End(use, FailureStatus(use));
-    }
-    return End(use, FT_OK);
+        return FT_OK;
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialSetBreakOn(FT_HANDLE h) {
@@ -601,86 +575,80 @@ FT_STATUS KQ_D2XX_CALL SerialSetBreakOff(FT_HANDLE h) {
 }
 
 FT_STATUS KQ_D2XX_CALL SerialWrite(FT_HANDLE h, void* buf, DWORD n, DWORD* written) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (written == nullptr || (buf == nullptr && n > 0)) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    const char* bytes = static_cast<const char*>(buf);
-    DWORD done = 0;
-    int64_t deadline = DeadlineAfter(use.write_ms);
-    while (done < n) {
-        ssize_t r = write(use.fd, bytes + done, n - done);
-        if (r > 0) {
-            done += static_cast<DWORD>(r);
-            continue;
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        if (written == nullptr || (buf == nullptr && n > 0)) {
+            return FT_INVALID_PARAMETER;
         }
-        if (r < 0 && errno == EINTR) {
-            continue;
+        const char* bytes = static_cast<const char*>(buf);
+        DWORD done = 0;
+        int64_t deadline = DeadlineAfter(use.write_ms);
+        while (done < n) {
+            ssize_t r = write(use.fd, bytes + done, n - done);
+            if (r > 0) {
+                done += static_cast<DWORD>(r);
+                continue;
+            }
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (r < 0 && errno != EAGAIN) {
+                *written = done;
+                return FailureStatus(use);
+            }
+            int ready = WaitReady(use.fd, POLLOUT, deadline);
+            if (ready < 0) {
+                MarkGone(use);
+                *written = done;
+                return FT_IO_ERROR;
+            }
+            if (ready == 0) {
+                break; // write timeout: what went out so far
+            }
         }
-        if (r < 0 && errno != EAGAIN) {
-            *written = done;
-            return End(use, FailureStatus(use));
-        }
-        int ready = WaitReady(use.fd, POLLOUT, deadline);
-        if (ready < 0) {
-            MarkGone(use);
-            *written = done;
-            return End(use, FT_IO_ERROR);
-        }
-        if (ready == 0) {
-            break; // write timeout: what went out so far
-        }
-    }
-    *written = done;
-    return End(use, FT_OK);
+        *written = done;
+        return FT_OK;
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialRead(FT_HANDLE h, void* buf, DWORD n, DWORD* read_count) {
-    Use use;
-    FT_STATUS status = Begin(h, &use);
-    if (status != FT_OK) {
-        return status;
-    }
-    if (read_count == nullptr || (buf == nullptr && n > 0)) {
-        return End(use, FT_INVALID_PARAMETER);
-    }
-    char* bytes = static_cast<char*>(buf);
-    DWORD done = 0;
-    int64_t deadline = DeadlineAfter(use.read_ms);
-    while (done < n) {
-        ssize_t r = read(use.fd, bytes + done, n - done);
-        if (r > 0) {
-            done += static_cast<DWORD>(r);
-            continue;
+    return OnOpenPort(h, Check::kLine, [&](const Use& use) {
+        if (read_count == nullptr || (buf == nullptr && n > 0)) {
+            return FT_INVALID_PARAMETER;
         }
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r == 0 || errno != EAGAIN) {
-            // End of file on a tty in this mode means it was hung up.
-            *read_count = done;
-            if (r == 0) {
-                MarkGone(use);
-                return End(use, FT_IO_ERROR);
+        char* bytes = static_cast<char*>(buf);
+        DWORD done = 0;
+        int64_t deadline = DeadlineAfter(use.read_ms);
+        while (done < n) {
+            ssize_t r = read(use.fd, bytes + done, n - done);
+            if (r > 0) {
+                done += static_cast<DWORD>(r);
+                continue;
             }
-            return End(use, FailureStatus(use));
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (r == 0 || errno != EAGAIN) {
+                // End of file on a tty in this mode means it was hung up.
+                *read_count = done;
+                if (r == 0) {
+                    MarkGone(use);
+                    return FT_IO_ERROR;
+                }
+                return FailureStatus(use);
+            }
+            int ready = WaitReady(use.fd, POLLIN, deadline);
+            if (ready < 0) {
+                MarkGone(use);
+                *read_count = done;
+                return FT_IO_ERROR;
+            }
+            if (ready == 0) {
+                break; // read timeout: what arrived so far
+            }
         }
-        int ready = WaitReady(use.fd, POLLIN, deadline);
-        if (ready < 0) {
-            MarkGone(use);
-            *read_count = done;
-            return End(use, FT_IO_ERROR);
-        }
-        if (ready == 0) {
-            break; // read timeout: what arrived so far
-        }
-    }
-    *read_count = done;
-    return End(use, FT_OK);
+        *read_count = done;
+        return FT_OK;
+    });
 }
 
 FT_STATUS KQ_D2XX_CALL SerialClose(FT_HANDLE h) {
