@@ -132,9 +132,11 @@ std::vector<std::string> Holders(const std::string& path) {
 // The USB serial number of the FTDI port behind a device node (a ttyUSBn or
 // a link to one); "SERIAL" when sysfs does not tell.
 std::string SerialOfNode(const std::string& path) {
-    std::error_code ec;
-    fs::path node = fs::canonical(path, ec);
-    int n = kq::serial::PortNumber((ec ? fs::path(path) : node).filename().c_str());
+    int n = kq::serial::PortNumber(fs::path(path).filename().c_str());
+    if (n < 0) { // a link such as /dev/kq-reader-A12B34CD
+        std::error_code ec;
+        n = kq::serial::PortNumber(fs::canonical(path, ec).filename().c_str());
+    }
     kq::serial::PortInfo info;
     if (n >= 0 && kq::serial::ReadPortInfo(n, &info) && info.serial[0] != '\0') {
         return info.serial;
