@@ -32,7 +32,7 @@ tree=$(pwd)
 
 R=${KQ_WOW64_ROOT:-/var/tmp/kq-wow64-trixie-r1}
 export KQ_WOW64_ROOT=$R
-LOCK="-o DPkg::Lock::Timeout=600"
+LOCK=(-o DPkg::Lock::Timeout=600) # apt waits for the package lock
 fail() { echo "test-wow64: FAIL: $*" >&2; exit 1; }
 note() { echo "test-wow64: $*"; }
 
@@ -42,7 +42,7 @@ if [ "${KQ_WOW64_SETUP_NS:-}" != "$$" ]; then
     command -v "$t" >/dev/null || fail "$t not found (scripts/deps.sh base cross wow64)"
   done
   [ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, chroot, mount)"
-  exec unshare --mount --propagation private env KQ_WOW64_SETUP_NS=$$ "$0" "$@"
+  exec unshare --mount --propagation private env KQ_WOW64_SETUP_NS=$$ "$tree/scripts/test-wow64.sh" "$@"
 fi
 unset KQ_WOW64_SETUP_NS
 
@@ -57,17 +57,34 @@ unmount_all() {
   done
   mounted=()
 }
+child=
 cleanup() {
+  [ -z "$child" ] || kill "$child" 2>/dev/null || true
   if [ -f "$R/.kq-wow64-ready" ]; then
+    # Ends the server and with it every Windows process of the run.
     scripts/wow64-run.sh --kill || true
   fi
   [ -z "${keeper:-}" ] || kill "$keeper" 2>/dev/null || true
   unmount_all
+  # The server's socket folder, named in the prefix.
+  local sockets
+  sockets=$(cat "$R$prefix_in/wineserver" 2>/dev/null || true)
+  case "$sockets" in wine-?*) rm -rf "${R:?}/tmp/$sockets" ;; esac
   rm -rf "$tmp" "${R:?}$prefix_in" "$R$prefix_in.lock"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
+# Runs a long step in the background and waits for it, so that a signal to
+# this script is handled at once (the cleanup then ends the step).
+step() {
+  "$@" &
+  child=$!
+  local rc=0
+  wait "$child" || rc=$?
+  child=
+  return "$rc"
+}
 
 # ---------------------------------------------------------------- the root
 # This machine's Debian mirror (its first non-security source), so that the
@@ -75,6 +92,7 @@ trap 'exit 143' TERM HUP
 mirror() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  # shellcheck disable=SC2016 # apt expands these itself
   apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
     awk -v c="$codename" '$2 == c { print $1; exit }'
 }
@@ -108,27 +126,29 @@ make_root() {
     touch "$R/.kq-debootstrap-done"
   fi
   mount_for_setup
+  # shellcheck disable=SC2016
   if ! in_root dpkg-query -W -f='${Status}' wine64 2>/dev/null | grep -q "install ok installed"; then
     note "installing wine64 in the root"
-    in_root apt-get $LOCK update -qq
-    in_root apt-get $LOCK install -y -qq --no-install-recommends wine64 >"$tmp/apt.log" 2>&1 || {
+    in_root apt-get "${LOCK[@]}" update -qq
+    in_root apt-get "${LOCK[@]}" install -y -qq --no-install-recommends wine64 >"$tmp/apt.log" 2>&1 || {
       tail -20 "$tmp/apt.log" >&2
       fail "apt-get install wine64 in the root failed"
     }
   fi
   local version have dlls=usr/lib/x86_64-linux-gnu/wine/i386-windows
+  # shellcheck disable=SC2016
   version=$(in_root dpkg-query -W -f='${Version}' libwine)
   have=$(cat "$R/$dlls/.kq-libwine-i386" 2>/dev/null || true)
   if [ "$have" != "$version" ] || [ ! -f "$R/$dlls/kernel32.dll" ]; then
     note "the 32-bit Windows DLLs of libwine:i386 $version"
     in_root dpkg --add-architecture i386
-    in_root apt-get $LOCK update -qq
+    in_root apt-get "${LOCK[@]}" update -qq
     rm -rf "$R/tmp/kq-libwine"
     mkdir -p "$R/tmp/kq-libwine"
     chmod 0777 "$R/tmp/kq-libwine" # apt downloads as its own user
     # Exactly the installed Wine's version: Wine's 64-bit and 32-bit halves
     # talk to each other and must come from one build.
-    chroot "$R" /usr/bin/env -C /tmp/kq-libwine apt-get $LOCK download -qq "libwine:i386=$version" ||
+    chroot "$R" /usr/bin/env -C /tmp/kq-libwine apt-get "${LOCK[@]}" download -qq "libwine:i386=$version" ||
       fail "apt-get download libwine:i386=$version failed"
     in_root sh -c 'dpkg-deb -x /tmp/kq-libwine/libwine_*_i386.deb /tmp/kq-libwine/x'
     local from=$R/tmp/kq-libwine/x/usr/lib/i386-linux-gnu/wine/i386-windows
@@ -144,7 +164,9 @@ make_root() {
   local wine=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64
   [ -x "$R$wine" ] || wine=/usr/lib/wine/wine
   [ -x "$R$server" ] || server=/usr/lib/wine/wineserver
-  [ -x "$R$wine" ] && [ -x "$R$server" ] || fail "no Wine loader or wineserver under $R/usr/lib/wine"
+  if [ ! -x "$R$wine" ] || [ ! -x "$R$server" ]; then
+    fail "no Wine loader or wineserver under $R/usr/lib/wine"
+  fi
   printf 'KQ_WINE=%s\nKQ_WINESERVER=%s\nKQ_I386_DLLS=%s\n' "$wine" "$server" "$version" \
     >"$R/.kq-wow64-ready.new"
   mv "$R/.kq-wow64-ready.new" "$R/.kq-wow64-ready"
@@ -199,7 +221,7 @@ echo "$abi"
   fail "the programs do not run as 32-bit code under WoW64"
 
 start=$(date +%s)
-ctest --preset mingw-i686 "$@"
+step ctest --preset mingw-i686 "$@"
 note "test suite took $(($(date +%s) - start)) s"
 
 # The example client against the simulated reader, with a field of tags.

@@ -85,9 +85,11 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$KQ_I386_DLLS" ]; then
     if [ "$(cat "$stamp" 2>/dev/null)" != "$KQ_I386_DLLS" ]; then
       if [ -f "$R$prefix/system.reg" ]; then
         # Made with other DLLs: its server goes, and the prefix is made anew.
+        # (Anything else in it stays: a server started for the new prefix
+        # left its address there, and -k finds the server by it.)
         in_root "$KQ_WINESERVER" -k >/dev/null 2>&1 || true
+        find "$R$prefix" -mindepth 1 -delete
       fi
-      find "$R$prefix" -mindepth 1 -delete
       if ! in_root "$KQ_WINE" wineboot --init </dev/null >/dev/null 2>&1; then
         echo "wow64-run.sh: could not set up the Wine prefix $prefix in $R" >&2
         exit 1
