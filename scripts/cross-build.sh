@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the cross targets and the C example client:
 #   mingw-i686  kq.dll (32-bit Windows, __stdcall), the simulated reader DLL,
-#               client.exe; not run here
+#               the test programs and client.exe; run by scripts/test-wow64.sh
 #   mingw-x64   kq.dll (64-bit Windows), the simulated reader DLL, the test
 #               programs and client.exe; run by scripts/test-windows.sh
 #   linux-i386  libkq.so (-m32), the simulated reader, the test programs and

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [wow64] [clang] [bindings] [fuzz]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -9,6 +9,8 @@
 #   deb       what building and checking the Debian packages needs
 #   install   what the install test needs besides base (pkg-config)
 #   winzip    zip, unzip and wrestool (icoutils) for the Windows archives
+#   wow64     debootstrap and unzip, for the Debian 13 root of Wine 10 that
+#             scripts/test-wow64.sh makes (its packages are installed there)
 #   clang     clang and clang++
 #   bindings  Python 3 (setuptools, pip, venv, pytest, mypy), Mono (mcs, runtime,
 #             xbuild, reference assemblies), nuget, and the MinGW compilers
@@ -29,6 +31,7 @@ for g in "${groups[@]}"; do
     deb) want+=(debhelper dpkg-dev lintian pkg-config man-db) ;;
     install) want+=(pkg-config) ;;
     winzip) want+=(zip unzip icoutils) ;;
+    wow64) want+=(debootstrap unzip) ;;
     clang) want+=(clang) ;;
     bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
                      python3-mypy mono-devel mono-xbuild nuget g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;

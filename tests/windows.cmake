@@ -26,3 +26,18 @@ kq_windows_provider_case(vendor VendorDllByItsPlainName)
 kq_windows_provider_case(named DllNamedByPathInTheProcessEnvironment)
 kq_windows_provider_case(missing MissingDllMeansNoProvider)
 kq_windows_provider_case(incomplete DllWithoutTheDriverFunctionsMeansNoProvider)
+
+# kq.dll as a client program uses it: every export bound by its plain name
+# and called through the client's own declaration, the stack pointer checked
+# around each call (__stdcall on 32-bit Windows); the program's and DLL's
+# word size; the notifications of every loop kind through a message loop of
+# the client's own (GetMessageA on a message-only window).
+kq_test(windows_client_test windows/exports_test.cpp windows/message_loop_test.cpp)
+# The stack pointer read right after a call is the one the call left (no
+# argument pops deferred), and a call that moved it cannot crash the caller
+# (the frame pointer restores it).
+set_source_files_properties(windows/exports_test.cpp PROPERTIES
+  COMPILE_OPTIONS "-fno-omit-frame-pointer;-fno-defer-pop")
+
+# Keeps Wine's desktop in use while a test run lasts (scripts/test-wow64.sh).
+add_executable(kq_desktop_keeper windows/desktop_keeper.c)
