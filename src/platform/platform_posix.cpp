@@ -90,6 +90,58 @@ void SleepMs(uint32_t ms) {
     }
 }
 
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kBeatNs = kPollBeatMs * 1000000;
+
+int64_t MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+} // namespace
+
+void PollBeatStart(PollBeat* beat) {
+    beat->next = MonotonicNs() + kBeatNs;
+    beat->timer = nullptr;
+    beat->raised = false;
+}
+
+void PollBeatNext(PollBeat* beat) {
+#if defined(KQ_FUZZ_INSTANT_SLEEP)
+    sched_yield();
+    return;
+#endif
+    int64_t now = MonotonicNs();
+    if (now >= beat->next) {
+        // Held up past the deadline: drop the missed beats.
+        beat->next = now + kBeatNs;
+    }
+    timespec until{static_cast<time_t>(beat->next / kNsPerSecond),
+                   static_cast<long>(beat->next % kNsPerSecond)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    beat->next += kBeatNs;
+}
+
+void PollBeatEnd(PollBeat* beat) {
+    (void)beat;
+}
+
+WaitPath PreciseWaitPath() {
+    return WaitPath::Monotonic;
+}
+
+unsigned RaisedResolutionHolders() {
+    return 0;
+}
+
+void ForcePreciseWaitPath(WaitPath path) {
+    (void)path;
+}
+
 void* ThreadStart(ThreadRoutine routine, void* arg) {
     auto* t = new (std::nothrow) PosixThread;
     if (t == nullptr) {
