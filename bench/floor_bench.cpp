@@ -94,9 +94,8 @@ std::string Data64() {
 
 std::vector<Operation> Operations() {
     std::vector<Operation> ops;
-    ops.push_back({"KQ_GetUID (3 tags)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       return KQ_GetUID(p);
-                   }});
+    ops.push_back(
+        {"KQ_GetUID (3 tags)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) { return KQ_GetUID(p); }});
     ops.push_back({"KQ_TagCommand", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
                        std::strcpy(p->IN_TA, "0123ABC");
                        return KQ_TagCommand(p);
@@ -125,15 +124,15 @@ std::vector<Operation> Operations() {
                        p->IN_MR.BlockCount = 16;
                        return KQ_MultiRead(p);
                    }});
-    ops.push_back({"KQ_MultiWrite (1 of 3 tags, 16 blocks)", Scene::Tags, KQ_OK,
-                   [](KQ_PROPERTY* p) {
-                       KQ_Init_IN_MW(&p->IN_MW);
-                       p->IN_MW.StartBlock = 0;
-                       p->IN_MW.BlockCount = 16;
-                       std::strcpy(p->IN_MW.TagInfo[0].UID, kTag2);
-                       std::strcpy(p->IN_MW.TagInfo[0].Data, Data64().c_str());
-                       return KQ_MultiWrite(p);
-                   }});
+    ops.push_back(
+        {"KQ_MultiWrite (1 of 3 tags, 16 blocks)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
+             KQ_Init_IN_MW(&p->IN_MW);
+             p->IN_MW.StartBlock = 0;
+             p->IN_MW.BlockCount = 16;
+             std::strcpy(p->IN_MW.TagInfo[0].UID, kTag2);
+             std::strcpy(p->IN_MW.TagInfo[0].Data, Data64().c_str());
+             return KQ_MultiWrite(p);
+         }});
     ops.push_back({"KQ_SensorCommand", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
                        KQ_IN_SNSR in;
                        KQ_Init_IN_SNSR(&in);
@@ -142,26 +141,24 @@ std::vector<Operation> Operations() {
                        KQ_OUT_SNSR value;
                        return KQ_SensorCommand(p, &in, &value);
                    }});
-    ops.push_back({"KQ_BuzzerCommand (no beep)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       return KQ_BuzzerCommand(p, 0);
-                   }});
-    ops.push_back({"KQ_BuzzerCommand (100 ms beep)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       return KQ_BuzzerCommand(p, 1);
-                   }});
+    ops.push_back({"KQ_BuzzerCommand (no beep)", Scene::Tags, KQ_OK,
+                   [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 0); }});
+    ops.push_back({"KQ_BuzzerCommand (100 ms beep)", Scene::Tags, KQ_OK,
+                   [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 1); }});
     ops.push_back({"KQ_MultiRead (empty field)", Scene::Quiet, KQ_OK, [](KQ_PROPERTY* p) {
                        p->IN_MR.StartBlock = 0;
                        p->IN_MR.BlockCount = 16;
                        return KQ_MultiRead(p);
                    }});
-    ops.push_back({"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY,
-                   [](KQ_PROPERTY* p) {
-                       KQ_IN_SNSR in;
-                       KQ_Init_IN_SNSR(&in);
-                       std::strcpy(in.UID, kSensor);
-                       in.Channel = 0;
-                       KQ_OUT_SNSR value;
-                       return KQ_SensorCommand(p, &in, &value);
-                   }});
+    ops.push_back(
+        {"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY, [](KQ_PROPERTY* p) {
+             KQ_IN_SNSR in;
+             KQ_Init_IN_SNSR(&in);
+             std::strcpy(in.UID, kSensor);
+             in.Channel = 0;
+             KQ_OUT_SNSR value;
+             return KQ_SensorCommand(p, &in, &value);
+         }});
     return ops;
 }
 
@@ -190,8 +187,8 @@ std::vector<LoggedExchange> LoggedExchanges() {
                 e.code.assign(frame + 1, 2);
             }
             if (e.code == "BZ" && n >= 5) {
-                e.beep = static_cast<unsigned>(std::strtoul(std::string(frame + 3, 2).c_str(),
-                                                            nullptr, 16));
+                e.beep = static_cast<unsigned>(
+                    std::strtoul(std::string(frame + 3, 2).c_str(), nullptr, 16));
             }
             list.push_back(e);
         } else if (call.fn == KQSIM_FT_READ && !list.empty()) {
@@ -304,8 +301,8 @@ Timing Measure(KQ_PROPERTY* prop, const Operation& op, int rounds) {
 
 // Runs every operation of the scene on an open record; with floors, the
 // first round of each (in process only) is logged and gives its floor.
-bool RunScene(Scene scene, const std::string& serial, const std::vector<Operation>& ops,
-              int rounds, std::vector<Floor>* floors, std::vector<Timing>* timings) {
+bool RunScene(Scene scene, const std::string& serial, const std::vector<Operation>& ops, int rounds,
+              std::vector<Floor>* floors, std::vector<Timing>* timings) {
     auto prop = kqbench::NewRecord(serial);
     if (KQ_OpenUSB(prop.get()) != KQ_OK) {
         std::fprintf(stderr, "cannot open the simulated reader %s\n", serial.c_str());
@@ -336,7 +333,6 @@ std::string Ratio(double ms, double floor) {
     std::snprintf(buf, sizeof buf, "%.3f", floor > 0 ? ms / floor : 0.0);
     return buf;
 }
-
 
 // The pty run, in a child process of its own: the library binds its driver
 // once per process, and the parent's is the simulated D2XX library. Writes

@@ -46,8 +46,7 @@ struct Lengths {
     double longest = 0;
 };
 
-template <typename Wait>
-Lengths Time(int n, Wait wait) {
+template <typename Wait> Lengths Time(int n, Wait wait) {
     std::vector<double> ms;
     for (int i = 0; i < n; ++i) {
         auto start = Clock::now();
@@ -110,14 +109,16 @@ int main(int argc, char** argv) {
         Row("one beat of a poll window", Time(200, [&] { kq::PollBeatNext(&beat); }), 1);
         kq::PollBeatEnd(&beat);
     }
-    Row("202-beat poll window", Time(windows, [] {
-            kq::PollBeat beat;
-            kq::PollBeatStart(&beat);
-            for (int i = 0; i < 202; ++i) {
-                kq::PollBeatNext(&beat);
-            }
-            kq::PollBeatEnd(&beat);
-        }),
+    Row("202-beat poll window",
+        Time(windows,
+             [] {
+                 kq::PollBeat beat;
+                 kq::PollBeatStart(&beat);
+                 for (int i = 0; i < 202; ++i) {
+                     kq::PollBeatNext(&beat);
+                 }
+                 kq::PollBeatEnd(&beat);
+             }),
         202);
 #ifdef _WIN32
     Row("plain Sleep(1), for comparison", Time(50, [] { Sleep(1); }), 1);
@@ -143,10 +144,12 @@ int main(int argc, char** argv) {
     KQ_Init_IN_SNSR(&in);
     std::strcpy(in.UID, "E004015000000001");
     int result = KQ_OK;
-    Row("reply poll give-up (KQ_SensorCommand)", Time(windows, [&] {
-            KQ_OUT_SNSR value;
-            result = KQ_SensorCommand(prop, &in, &value);
-        }),
+    Row("reply poll give-up (KQ_SensorCommand)",
+        Time(windows,
+             [&] {
+                 KQ_OUT_SNSR value;
+                 result = KQ_SensorCommand(prop, &in, &value);
+             }),
         202);
     KQ_CloseUSB(prop);
     std::free(prop);

@@ -56,8 +56,7 @@ void LookUpWinmm() {
     if (winmm == nullptr) {
         return;
     }
-    g_time_begin_period =
-        reinterpret_cast<TimePeriodCall>(LibrarySymbol(winmm, "timeBeginPeriod"));
+    g_time_begin_period = reinterpret_cast<TimePeriodCall>(LibrarySymbol(winmm, "timeBeginPeriod"));
     g_time_end_period = reinterpret_cast<TimePeriodCall>(LibrarySymbol(winmm, "timeEndPeriod"));
     if (g_time_begin_period == nullptr || g_time_end_period == nullptr) {
         g_time_begin_period = nullptr;
@@ -127,8 +126,8 @@ WaitPath PreciseWaitPath() {
     int known = g_wait_path.load(std::memory_order_acquire);
     if (known == 0) {
         HANDLE probe = CreateTimer(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION);
-        WaitPath found = probe != nullptr ? WaitPath::HighResolutionTimer
-                                          : WaitPath::RaisedResolution;
+        WaitPath found =
+            probe != nullptr ? WaitPath::HighResolutionTimer : WaitPath::RaisedResolution;
         if (probe != nullptr) {
             CloseHandle(probe);
         }

@@ -86,16 +86,16 @@ class PreciseWait : public ::testing::Test {
 };
 
 TEST_F(PreciseWait, PathIsTheOneTheSystemHas) {
-    HANDLE probe = CreateWaitableTimerExW(nullptr, nullptr, 0x2 /* high resolution */,
-                                          TIMER_ALL_ACCESS);
+    HANDLE probe =
+        CreateWaitableTimerExW(nullptr, nullptr, 0x2 /* high resolution */, TIMER_ALL_ACCESS);
     bool high_resolution = probe != nullptr;
     if (probe != nullptr) {
         CloseHandle(probe);
     }
     std::printf("precise wait path: %s\n",
                 high_resolution ? "high-resolution waitable timer" : "raised timer resolution");
-    EXPECT_EQ(found_, high_resolution ? kq::WaitPath::HighResolutionTimer
-                                      : kq::WaitPath::RaisedResolution);
+    EXPECT_EQ(found_,
+              high_resolution ? kq::WaitPath::HighResolutionTimer : kq::WaitPath::RaisedResolution);
 }
 
 TEST_F(PreciseWait, HighResolutionBeatsLeaveTheTimerResolutionAlone) {
