@@ -570,8 +570,9 @@ KQ_LAYOUT_CHECK(prop_size_32_64,
  * pass. The 1 ms polls keep a fixed beat: the k-th wait ends k ms after the
  * first poll on the system's monotonic clock (POSIX: clock_nanosleep to
  * absolute CLOCK_MONOTONIC deadlines), so a late wake-up does not delay the
- * polls after it; a thread held up past a deadline drops the missed polls
- * and goes on 1 ms later, never with polls back to back.
+ * polls after it. Polls never come less than 0.5 ms apart: a thread held
+ * up by up to 4 ms catches up with the beat, one held up longer drops the
+ * missed polls and goes on 1 ms later.
  * On Windows, where Sleep(1) lasts a whole scheduler tick (15.6 ms unless
  * the timer resolution was raised), every wait of the library is a
  * high-resolution waitable timer (Windows 10 1803 and later). On older

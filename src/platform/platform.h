@@ -24,12 +24,12 @@ void SleepMs(uint32_t ms);
 
 // A fixed 1 ms beat for polls: the k-th wait of a beat ends k ms after the
 // beat started, on the monotonic clock, however late the waits before it
-// ended, so the lateness of single waits does not add up. A wait whose
-// deadline has already passed when it begins (the thread was held up, or the
-// work since the last wait took a beat or more) does not return at once to
-// catch up: the missed beats are dropped and the wait lasts one beat from
-// then on, so polls never run back to back. The record is a local of the
-// waiting function; nothing is allocated.
+// ended, so the lateness of single waits does not add up. Waits never end
+// less than half a beat apart, so polls never run back to back: a thread that
+// fell behind by less than kPollBeatLongPassed (it was held up, or the work
+// since the last wait took long) catches up with the beat at half beats; one
+// that fell further behind drops the missed beats and goes on one beat from
+// then. The record is a local of the waiting function; nothing is allocated.
 //
 // Windows: the wait is a waitable timer. Where the system has high-resolution
 // timers (Windows 10 1803 and later) it is one of those; elsewhere the
@@ -43,6 +43,20 @@ struct PollBeat {
 };
 
 constexpr uint32_t kPollBeatMs = 1;
+constexpr int64_t kPollBeatNs = kPollBeatMs * 1000000;
+constexpr int64_t kPollBeatLongPassed = 4 * kPollBeatNs;
+constexpr int64_t kPollBeatMinGap = kPollBeatNs / 2;
+
+// The rule above, shared by the platforms: at time now (ns of the beat's
+// clock), returns when the wait ends and moves the beat's deadline on.
+inline int64_t PollBeatAdvance(PollBeat* beat, int64_t now) {
+    if (now - beat->next >= kPollBeatLongPassed) {
+        beat->next = now + kPollBeatNs; // the missed beats are dropped
+    }
+    int64_t until = beat->next > now + kPollBeatMinGap ? beat->next : now + kPollBeatMinGap;
+    beat->next += kPollBeatNs;
+    return until;
+}
 
 // Starts a beat now: the first wait ends 1 ms from now.
 void PollBeatStart(PollBeat* beat);

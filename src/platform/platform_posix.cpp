@@ -93,7 +93,6 @@ void SleepMs(uint32_t ms) {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
-constexpr int64_t kBeatNs = kPollBeatMs * 1000000;
 
 int64_t MonotonicNs() {
     timespec now;
@@ -104,7 +103,7 @@ int64_t MonotonicNs() {
 } // namespace
 
 void PollBeatStart(PollBeat* beat) {
-    beat->next = MonotonicNs() + kBeatNs;
+    beat->next = MonotonicNs() + kPollBeatNs;
     beat->timer = nullptr;
     beat->raised = false;
 }
@@ -114,16 +113,10 @@ void PollBeatNext(PollBeat* beat) {
     sched_yield();
     return;
 #endif
-    int64_t now = MonotonicNs();
-    if (now >= beat->next) {
-        // Held up past the deadline: drop the missed beats.
-        beat->next = now + kBeatNs;
-    }
-    timespec until{static_cast<time_t>(beat->next / kNsPerSecond),
-                   static_cast<long>(beat->next % kNsPerSecond)};
+    int64_t end = PollBeatAdvance(beat, MonotonicNs());
+    timespec until{static_cast<time_t>(end / kNsPerSecond), static_cast<long>(end % kNsPerSecond)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-    beat->next += kBeatNs;
 }
 
 void PollBeatEnd(PollBeat* beat) {

@@ -25,7 +25,6 @@ namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMs = 1000000;
-constexpr int64_t kBeatNs = kPollBeatMs * kNsPerMs;
 
 // The wait path as found (or forced by a test): 0 while unknown, else the
 // WaitPath plus 1.
@@ -165,17 +164,11 @@ void PollBeatStart(PollBeat* beat) {
         beat->raised = true;
         beat->timer = CreateTimer(0);
     }
-    beat->next = MonotonicNs() + kBeatNs;
+    beat->next = MonotonicNs() + kPollBeatNs;
 }
 
 void PollBeatNext(PollBeat* beat) {
-    int64_t now = MonotonicNs();
-    if (now >= beat->next) {
-        // Held up past the deadline: drop the missed beats.
-        beat->next = now + kBeatNs;
-    }
-    WaitUntil(beat, beat->next);
-    beat->next += kBeatNs;
+    WaitUntil(beat, PollBeatAdvance(beat, MonotonicNs()));
 }
 
 void PollBeatEnd(PollBeat* beat) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -62,6 +63,22 @@ TEST(PollBeat, BeatsMissedWhileHeldUpAreDroppedNotFiredBackToBack) {
     EXPECT_GE(first, 0.99);
     EXPECT_GE(ten, 9.99);
     EXPECT_LT(ten, kHang);
+}
+
+TEST(PollBeat, ABeatFallenBehindCatchesUpAtHalfBeatsNeverBackToBack) {
+    auto before = Clock::now();
+    PollBeat beat;
+    kq::PollBeatStart(&beat);
+    std::this_thread::sleep_for(std::chrono::microseconds(2500)); // 1.5 beats late
+    double shortest = kHang;
+    for (int i = 0; i < 10; ++i) {
+        auto wait = Clock::now();
+        kq::PollBeatNext(&beat);
+        shortest = std::min(shortest, MsSince(wait));
+    }
+    kq::PollBeatEnd(&beat);
+    EXPECT_GE(shortest, 0.49);        // the missed beats come half a beat apart at most
+    EXPECT_GE(MsSince(before), 9.99); // and the tenth wait ends on its beat
 }
 
 TEST(PollBeat, SleepLastsItsMilliseconds) {
