@@ -18,8 +18,8 @@ constexpr uint32_t kStillActive = 259;
 using ThreadRoutine = unsigned(KQ_THREAD_CALL*)(void* arg);
 
 // Sleeps ms milliseconds (0: gives up the rest of the time slice). On Windows
-// the sleep is precise to well under a millisecond, not a scheduler tick
-// (see PollBeat).
+// it lasts ms milliseconds, not up to the next scheduler tick: the same
+// timers as a PollBeat.
 void SleepMs(uint32_t ms);
 
 // A fixed 1 ms beat for polls: the k-th wait of a beat ends k ms after the
