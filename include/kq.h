@@ -561,6 +561,24 @@ KQ_LAYOUT_CHECK(prop_size_32_64,
  * reads and writes them atomically. KQ_LoopStop sets StopFlag, waits for the
  * worker to end and clears hThread; hThread and LoopKind are written only by
  * the client's thread (the operation that starts a worker, and KQ_LoopStop).
+ *
+ * Timing. The library's waits are polls with fixed counts: a command reply
+ * or a loop report is polled for at most 202 times 1 ms apart (a reply that
+ * never comes is given up after 202 ms), the BZ reply every 1 ms for about a
+ * second after the beep, the LT and LP replies every 10 ms; KQ_LoopStop
+ * polls the worker's end every 1 ms, and a worker pauses 1 ms after each
+ * pass. The 1 ms polls keep a fixed beat: the k-th wait ends k ms after the
+ * first poll on the system's monotonic clock (POSIX: clock_nanosleep to
+ * absolute CLOCK_MONOTONIC deadlines), so a late wake-up does not delay the
+ * polls after it. Polls never come less than 0.5 ms apart: a thread held
+ * up by up to 4 ms catches up with the beat, one held up longer drops the
+ * missed polls and goes on 1 ms later.
+ * On Windows, where Sleep(1) lasts a whole scheduler tick (15.6 ms unless
+ * the timer resolution was raised), every wait of the library is a
+ * high-resolution waitable timer (Windows 10 1803 and later). On older
+ * systems the library raises the process's timer resolution to 1 ms
+ * (timeBeginPeriod) while one of its operations or loop workers waits, and
+ * restores it (timeEndPeriod) as soon as none does.
  */
 
 /* ------------------------------------------------------------------------ */
@@ -676,8 +694,9 @@ KQ_EXPORT int KQ_API KQ_Init_OUT_MW(KQ_OUT_MW* block);
  * Sounds the buzzer for (length & 0xFF) x 100 ms and returns after the beep.
  * Checks the connection first (reopening the device if its probe fails) but
  * neither stops a loop worker nor switches the reader's loop off.
- * After the beep the 7-byte reply is awaited in the receive queue for about
- * one second, whatever ReadTimeout holds; then only what has arrived is read.
+ * After the beep the 7-byte reply is awaited in the receive queue, polled
+ * every millisecond for about one second, whatever ReadTimeout holds; then
+ * only what has arrived is read.
  * Returns KQ_OK, KQ_ERR_USB, KQ_ERR_SEND, KQ_ERR_RECEIVE, or a reader status
  * (1-15; KQ_ERR_NOREPLY also for a reply that stays short or never comes).
  */

@@ -27,9 +27,12 @@ ThreadRoutine WorkerOfKind(unsigned kind) {
 // asked), polling every millisecond.
 void WaitForThreadEnd(void* thread) {
     uint32_t code = 0;
+    PollBeat beat;
+    PollBeatStart(&beat);
     while (ThreadExitCode(thread, &code) && code == kStillActive) {
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
 }
 
 // Lets a worker whose StopFlag is 1 finish, then releases its thread and

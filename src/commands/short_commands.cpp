@@ -17,6 +17,9 @@ namespace {
 // answering, so no call and no loop stop can hang on it.
 constexpr unsigned kShortReplyPolls = 100;
 
+// The BZ reply is polled every millisecond within the same second.
+constexpr unsigned kBuzzerReplyPolls = kShortReplyPolls * 10;
+
 // Waits until the 7-byte reply is queued, then reads it into reply (8 bytes,
 // zeroed here). KQ_ERR_RECEIVE when the queue poll fails, the reply does not
 // come within the bound, or the read fails.
@@ -74,20 +77,26 @@ int BZCommand(KQ_PROPERTY* prop, int length) {
     }
     // The reader answers once the beep is over. A read of 7 bytes would wait
     // as long as the device's read timeout, and 0 means no limit to the
-    // driver: the 7 bytes are awaited in the queue first, within the bound
-    // LT and LP use, and then only what is there is read. A reply that stays
-    // short leaves the status position empty (KQ_ERR_NOREPLY).
+    // driver: the 7 bytes are awaited in the queue first, polled every
+    // millisecond (so the reply is taken as soon as it is in) within about
+    // the second LT and LP allow, and then only what is there is read. A
+    // reply that stays short leaves the status position empty
+    // (KQ_ERR_NOREPLY).
     SleepMs(beep * 100);
     DWORD queued = 0;
+    PollBeat beat;
+    PollBeatStart(&beat);
     for (unsigned poll = 1;; ++poll) {
         if (D2xx().GetQueueStatus(LoadHandle(prop), &queued) != FT_OK) {
+            PollBeatEnd(&beat);
             return KQ_ERR_RECEIVE;
         }
-        if (queued >= kShortReplyBytes || poll >= kShortReplyPolls) {
+        if (queued >= kShortReplyBytes || poll >= kBuzzerReplyPolls) {
             break;
         }
-        SleepMs(10);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
     char reply[kShortFrameCapacity];
     std::memset(reply, 0, sizeof reply);
     DWORD want = queued < kShortReplyBytes ? queued : kShortReplyBytes;

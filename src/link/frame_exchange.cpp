@@ -25,6 +25,8 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
     size_t used = 0;
     long frame_end = -1;
 
+    PollBeat beat;
+    PollBeatStart(&beat);
     for (unsigned poll = 1; poll <= kReceivePolls; ++poll) {
         char chunk[kReceiveTextMax + 1];
         std::memset(chunk, 0, sizeof chunk);
@@ -33,6 +35,7 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
         DWORD events = 0;
         FT_STATUS st = ft.GetStatus(handle, &queued, &tx, &events);
         if (st != FT_OK) {
+            PollBeatEnd(&beat);
             return st;
         }
         if (queued > 0) {
@@ -56,8 +59,9 @@ FT_STATUS ReceiveFrame(KQ_PROPERTY* prop, char* dest, DWORD capacity, DWORD* len
         if (frame_end >= 0) {
             break;
         }
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
 
     if (frame_end >= 0 && static_cast<size_t>(frame_end) < capacity) {
         std::memcpy(dest, accumulator, static_cast<size_t>(frame_end));

@@ -78,11 +78,14 @@ void MultiLoopStartWaiting(KQ_PROPERTY* prop, MultiLoopState* state) {
 unsigned RunMultiLoop(KQ_PROPERTY* prop, void (*handle_tags)(KQ_PROPERTY*, MultiLoopState*)) {
     MultiLoopState state;
     MultiLoopInit(&state);
+    PollBeat beat;
+    PollBeatStart(&beat);
     while (LoadStopFlag(prop) != 1) {
         switch (MultiLoopInventory(prop, &state)) {
         case kLoopDeviceLost:
             continue; // StopFlag is set: the loop ends
         case kLoopSendFailed:
+            PollBeatEnd(&beat);
             return KQ_ERR_SEND;
         case kLoopInventory:
             handle_tags(prop, &state);
@@ -90,8 +93,9 @@ unsigned RunMultiLoop(KQ_PROPERTY* prop, void (*handle_tags)(KQ_PROPERTY*, Multi
         case kLoopNoInventory:
             break;
         }
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
     return 0;
 }
 

@@ -78,6 +78,8 @@ FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD
         return FT_OK;
     }
     const D2xxApi& ft = D2xx();
+    PollBeat beat;
+    PollBeatStart(&beat);
     for (unsigned poll = 1; poll <= kReceivePolls; ++poll) {
         DWORD queued = 0;
         DWORD tx = 0;
@@ -85,6 +87,7 @@ FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD
         void* handle = LoadHandle(prop);
         FT_STATUS st = ft.GetStatus(handle, &queued, &tx, &events);
         if (st != FT_OK) {
+            PollBeatEnd(&beat);
             return st;
         }
         // TakeFrame leaves room: a full carry never survives it.
@@ -97,11 +100,13 @@ FT_STATUS ReceiveReport(KQ_PROPERTY* prop, ReportCarry* carry, char* dest, DWORD
                 carry->used += got < want ? got : want;
             }
             if (TakeFrame(carry, dest, capacity, length)) {
+                PollBeatEnd(&beat);
                 return FT_OK;
             }
         }
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
     return FT_OK;
 }
 

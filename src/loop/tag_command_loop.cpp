@@ -17,8 +17,11 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
     LTCommand(prop, 1);
     ReportCarry carry;
     ReportCarryClear(&carry);
+    PollBeat beat;
+    PollBeatStart(&beat);
     while (LoadStopFlag(prop) != 1) {
         if (WorkerLostDevice(prop)) {
+            PollBeatEnd(&beat);
             return 0;
         }
         char reply[kTaReplyCapacity];
@@ -31,8 +34,9 @@ unsigned KQ_THREAD_CALL TagCommandLoopWorker(void* arg) {
             ReadTaReply(reply, length, &prop->OUT_TA);
             Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
         }
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
     return 0;
 }
 

@@ -27,8 +27,11 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
     LTCommand(prop, prop->BuzzerOn == 1 ? 1 : 0);
     ReportCarry carry;
     ReportCarryClear(&carry);
+    PollBeat beat;
+    PollBeatStart(&beat);
     while (LoadStopFlag(prop) != 1) {
         if (WorkerLostDevice(prop)) {
+            PollBeatEnd(&beat);
             return 0;
         }
         char reply[kGuReplyCapacity];
@@ -47,8 +50,9 @@ unsigned KQ_THREAD_CALL UIDLoopWorker(void* arg) {
             }
             Notify(prop, WM_KQ_DATA, reinterpret_cast<uintptr_t>(prop));
         }
-        SleepMs(1);
+        PollBeatNext(&beat);
     }
+    PollBeatEnd(&beat);
     return 0;
 }
 

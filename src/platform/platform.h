@@ -19,7 +19,75 @@ constexpr uint32_t kStillActive = 259;
 
 using ThreadRoutine = unsigned(KQ_THREAD_CALL*)(void* arg);
 
+// Sleeps ms milliseconds (0: gives up the rest of the time slice). On Windows
+// it lasts ms milliseconds, not up to the next scheduler tick: the same
+// timers as a PollBeat.
 void SleepMs(uint32_t ms);
+
+// A fixed 1 ms beat for polls: the k-th wait of a beat ends k ms after the
+// beat started, on the monotonic clock, however late the waits before it
+// ended, so the lateness of single waits does not add up. Waits never end
+// less than half a beat apart, so polls never run back to back: a thread that
+// fell behind by less than kPollBeatLongPassed (it was held up, or the work
+// since the last wait took long) catches up with the beat at half beats; one
+// that fell further behind drops the missed beats and goes on one beat from
+// then. The record is a local of the waiting function; nothing is allocated.
+//
+// Windows: the wait is a waitable timer. Where the system has high-resolution
+// timers (Windows 10 1803 and later) it is one of those; elsewhere the
+// process's timer resolution is raised to 1 ms (timeBeginPeriod) from
+// PollBeatStart to PollBeatEnd, counted over all beats of the process, and
+// restored when no beat is running.
+struct PollBeat {
+    int64_t next; // deadline of the next wait, in ns of the monotonic clock
+    void* timer;  // Windows: the beat's waitable timer (null elsewhere)
+    bool raised;  // Windows: this beat holds the raised timer resolution
+};
+
+constexpr uint32_t kPollBeatMs = 1;
+constexpr int64_t kPollBeatNs = kPollBeatMs * 1000000;
+constexpr int64_t kPollBeatLongPassed = 4 * kPollBeatNs;
+constexpr int64_t kPollBeatMinGap = kPollBeatNs / 2;
+
+// The rule above, shared by the platforms: at time now (ns of the beat's
+// clock), returns when the wait ends and moves the beat's deadline on.
+inline int64_t PollBeatAdvance(PollBeat* beat, int64_t now) {
+    if (now - beat->next >= kPollBeatLongPassed) {
+        beat->next = now + kPollBeatNs; // the missed beats are dropped
+    }
+    int64_t until = beat->next > now + kPollBeatMinGap ? beat->next : now + kPollBeatMinGap;
+    beat->next += kPollBeatNs;
+    return until;
+}
+
+// Starts a beat now: the first wait ends 1 ms from now.
+void PollBeatStart(PollBeat* beat);
+
+// Waits until the beat's next deadline (see PollBeat).
+void PollBeatNext(PollBeat* beat);
+
+// Ends the beat and releases what it holds. Every PollBeatStart is matched by
+// one PollBeatEnd.
+void PollBeatEnd(PollBeat* beat);
+
+// How this platform's millisecond waits are made (for tests and benchmarks).
+enum class WaitPath {
+    Monotonic,           // POSIX: clock_nanosleep to absolute CLOCK_MONOTONIC deadlines
+    HighResolutionTimer, // Windows: high-resolution waitable timers
+    RaisedResolution,    // Windows: timer resolution raised to 1 ms while a beat runs
+};
+
+// The path in use; on Windows the first call finds out which timers the
+// system has.
+WaitPath PreciseWaitPath();
+
+// Number of beats and sleeps holding the raised timer resolution right now
+// (always 0 off Windows, and on the high-resolution path).
+unsigned RaisedResolutionHolders();
+
+// Tests only: makes the waits that start from now on take this path (on
+// Windows: HighResolutionTimer or RaisedResolution; ignored elsewhere).
+void ForcePreciseWaitPath(WaitPath path);
 
 // Starts a thread running routine(arg) at once. Returns its handle, or null
 // when the thread cannot be created.

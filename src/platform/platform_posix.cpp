@@ -94,6 +94,51 @@ void SleepMs(uint32_t ms) {
     }
 }
 
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+} // namespace
+
+void PollBeatStart(PollBeat* beat) {
+    beat->next = MonotonicNs() + kPollBeatNs;
+    beat->timer = nullptr;
+    beat->raised = false;
+}
+
+void PollBeatNext(PollBeat* beat) {
+#if defined(KQ_FUZZ_INSTANT_SLEEP)
+    sched_yield();
+    return;
+#endif
+    int64_t end = PollBeatAdvance(beat, MonotonicNs());
+    timespec until{static_cast<time_t>(end / kNsPerSecond), static_cast<long>(end % kNsPerSecond)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+void PollBeatEnd(PollBeat* beat) {
+    (void)beat;
+}
+
+WaitPath PreciseWaitPath() {
+    return WaitPath::Monotonic;
+}
+
+unsigned RaisedResolutionHolders() {
+    return 0;
+}
+
+void ForcePreciseWaitPath(WaitPath path) {
+    (void)path;
+}
+
 void* ThreadStart(ThreadRoutine routine, void* arg) {
     auto* t = new (std::nothrow) PosixThread;
     if (t == nullptr) {
