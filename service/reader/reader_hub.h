@@ -98,6 +98,7 @@ private:
     const HubSettings settings_;
     mutable std::mutex mu_;
     std::map<std::string, std::unique_ptr<ReaderOwner>> owners_;
+    std::mutex observer_mu_;
     std::function<void(const std::string&)> observer_;
     std::thread rescan_;
     std::mutex rescan_mu_;
