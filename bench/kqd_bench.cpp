@@ -57,7 +57,9 @@ void Stats(const char* what, std::vector<double> v) {
         return;
     }
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
+    };
     std::printf("%-48s n=%zu median %.3f ms  p99 %.3f ms  max %.3f ms\n", what, v.size(), at(0.5),
                 at(0.99), v.back());
 }
@@ -138,8 +140,8 @@ int SseClients(uint16_t port, int n, int seconds, bool churn) {
 
 pid_t SpawnClients(const char* self, uint16_t port, int n, int seconds, bool churn) {
     std::string p = std::to_string(port), c = std::to_string(n), s = std::to_string(seconds);
-    const char* argv[] = {self, "sse-clients", p.c_str(), c.c_str(), s.c_str(),
-                          churn ? "churn" : "steady", nullptr};
+    const char* argv[] = {
+        self, "sse-clients", p.c_str(), c.c_str(), s.c_str(), churn ? "churn" : "steady", nullptr};
     pid_t pid = -1;
     posix_spawn(&pid, self, nullptr, nullptr, const_cast<char**>(argv), environ);
     return pid;
@@ -148,11 +150,12 @@ pid_t SpawnClients(const char* self, uint16_t port, int n, int seconds, bool chu
 // ---- kqd in this process ---------------------------------------------------
 
 struct Service {
-    kqd::EventLog log{4096};
+    kqd::EventLog log;
     std::unique_ptr<kqd::ReaderHub> hub;
     std::unique_ptr<kqd::HttpServer> server;
 
-    Service(std::vector<std::string> readers, size_t max_sse = 200) {
+    Service(std::vector<std::string> readers, size_t max_sse = 200, size_t history = 4096)
+        : log(history) {
         kqd::HubSettings hs;
         hs.readers = std::move(readers);
         hub = std::make_unique<kqd::ReaderHub>(log, hs);
@@ -256,9 +259,8 @@ void Latency(int n) {
     // The library's report inside kqd: the time of the inventory that made
     // each arrival (observer, then the log's own subscriber, same thread).
     std::atomic<int64_t> last_inventory{0};
-    kqd.hub->SetInventoryObserver([&](const std::string&) {
-        last_inventory = Clock::now().time_since_epoch().count();
-    });
+    kqd.hub->SetInventoryObserver(
+        [&](const std::string&) { last_inventory = Clock::now().time_since_epoch().count(); });
     std::mutex mu;
     std::map<uint64_t, int64_t> inventory_of; // seq -> inventory time
     int sub = kqd.log.Subscribe([&](const kqd::Event& e) {
@@ -288,7 +290,8 @@ void Latency(int n) {
                 std::string block = buf.substr(0, end);
                 buf.erase(0, end + 2);
                 if (block.find("event: arrived") != std::string::npos) {
-                    uint64_t seq = std::strtoull(block.c_str() + block.find("id: ") + 4, nullptr, 10);
+                    uint64_t seq =
+                        std::strtoull(block.c_str() + block.find("id: ") + 4, nullptr, 10);
                     std::lock_guard lock(mu);
                     sse_at[seq] = now;
                     ++sse_arrivals;
@@ -320,12 +323,12 @@ void Latency(int n) {
             auto last = sse_at.rbegin();
             if (last != sse_at.rend() && inventory_of.count(last->first)) {
                 added.push_back(Ms(Clock::duration(last->second - inventory_of[last->first])));
-                kqd_total.push_back(
-                    Ms(Clock::duration(last->second) - placed.time_since_epoch()));
+                kqd_total.push_back(Ms(Clock::duration(last->second) - placed.time_since_epoch()));
             }
         }
         if (lib_notified != 0) {
-            lib_total.push_back(Ms(Clock::duration(lib_notified.load()) - placed.time_since_epoch()));
+            lib_total.push_back(
+                Ms(Clock::duration(lib_notified.load()) - placed.time_since_epoch()));
         }
         kqsim_select_device(0);
         kqsim_tag_remove(uid.c_str());
@@ -407,7 +410,9 @@ void Rss(const char* self, int seconds) {
     for (int i = 0; i < 4; ++i) {
         kqsim_select_device(i);
     }
-    Service kqd(serials, 120);
+    // A history that fills within the first quarter: what grows after it
+    // would be a leak.
+    Service kqd(serials, 120, 256);
     kqd.WaitOnline(4);
     pid_t child = SpawnClients(self, kqd.Port(), 100, seconds, true);
     // Field churn beside the client churn: events keep flowing.
@@ -434,13 +439,16 @@ void Rss(const char* self, int seconds) {
     stop = true;
     churn.join();
     waitpid(child, nullptr, 0);
-    size_t q = samples.size() / 4;
-    long first = samples.empty() ? 0 : samples[std::min(q, samples.size() - 1)];
-    long last = samples.empty() ? 0 : samples.back();
+    std::printf("== rss over %d s, 100 SSE clients churning (one reconnect / 50 ms), field churn,"
+                " history 256:\n   KiB at each quarter:",
+                seconds);
+    for (int k = 1; k <= 4 && !samples.empty(); ++k) {
+        std::printf(" %ld", samples[std::min(samples.size() - 1, samples.size() * k / 4 - 1)]);
+    }
     long peak = samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end());
-    std::printf("== rss over %d s, 100 SSE clients churning (one reconnect / 50 ms), field churn:\n"
-                "   at 1/4: %ld KiB, end: %ld KiB, peak: %ld KiB, events: %llu\n",
-                seconds, first, last, peak, static_cast<unsigned long long>(kqd.log.LastSeq()));
+    std::printf("; peak %ld KiB; %llu events; %llu SSE connections dropped as too slow\n", peak,
+                static_cast<unsigned long long>(kqd.log.LastSeq()),
+                static_cast<unsigned long long>(kqd.server->Counters().sse_dropped_clients.load()));
 }
 
 // ---- ops --------------------------------------------------------------------
@@ -477,10 +485,11 @@ void Ops(int n) {
         kqd.WaitOnline(1);
         int fd = Connect(kqd.Port());
         std::string body = R"({"text":"R0"})";
-        std::string req = "POST /v1/readers/KQSIM0001/command HTTP/1.1\r\nHost: 127.0.0.1:" +
-                          std::to_string(kqd.Port()) +
-                          "\r\nContent-Type: application/json\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
+        std::string req =
+            "POST /v1/readers/KQSIM0001/command HTTP/1.1\r\nHost: 127.0.0.1:" +
+            std::to_string(kqd.Port()) +
+            "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body;
         char buf[4096];
         for (int i = 0; i < n; ++i) {
             auto t0 = Clock::now();

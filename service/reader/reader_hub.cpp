@@ -8,7 +8,8 @@
 
 namespace kqd {
 
-ReaderHub::ReaderHub(EventLog& log, HubSettings settings) : log_(log), settings_(std::move(settings)) {}
+ReaderHub::ReaderHub(EventLog& log, HubSettings settings)
+    : log_(log), settings_(std::move(settings)) {}
 
 ReaderHub::~ReaderHub() {
     Stop();
@@ -24,12 +25,13 @@ void ReaderHub::AddOwner(const std::string& serial) {
         return;
     }
     // Owners ask the hub, so that an observer set after Start() is seen.
-    auto owner = std::make_unique<ReaderOwner>(serial, settings_, log_, [this](const std::string& s) {
-        std::lock_guard lock(observer_mu_);
-        if (observer_) {
-            observer_(s);
-        }
-    });
+    auto owner =
+        std::make_unique<ReaderOwner>(serial, settings_, log_, [this](const std::string& s) {
+            std::lock_guard lock(observer_mu_);
+            if (observer_) {
+                observer_(s);
+            }
+        });
     owner->Start();
     owners_.emplace(serial, std::move(owner));
 }
