@@ -203,12 +203,17 @@ TEST_F(HubTest, FullQueueRefusesAtOnceAndEveryCallbackRunsOnce) {
     const int n = 8;
     for (int i = 0; i < n; ++i) {
         Hub().Submit("KQSIM0001", parsed, [&](OpResult r) {
+            // Under the lock: the test must not end (and destroy cv) while
+            // an owner is still notifying.
+            std::lock_guard lock(mu);
             (r.result == KQ_OK ? ok : r.result == kResultQueueFull ? busy : other)++;
             cv.notify_all();
         });
     }
-    std::unique_lock lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return ok + busy + other == n; }));
+    {
+        std::unique_lock lock(mu);
+        ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return ok + busy + other == n; }));
+    }
     EXPECT_GE(busy.load(), n - 3) << "at most the limit waits, one more may be running";
     EXPECT_GE(ok.load(), 2);
     EXPECT_EQ(other.load(), 0);
