@@ -29,6 +29,25 @@
 
   const $ = (id) => document.getElementById(id);
 
+  // When kqd asks for a token (it listens beyond loopback), open the page as
+  // http://HOST:PORT/?access_token=TOKEN or .../#access_token=TOKEN: the page
+  // sends it as "Authorization: Bearer" and, on the event stream (EventSource
+  // cannot send headers), as the access_token query parameter. It is kept for
+  // this tab only (sessionStorage).
+  const token = (() => {
+    const fromUrl =
+      new URLSearchParams(location.hash.slice(1)).get("access_token") ||
+      new URLSearchParams(location.search).get("access_token");
+    try {
+      if (fromUrl) {
+        sessionStorage.setItem("kqd-access-token", fromUrl);
+      }
+      return fromUrl || sessionStorage.getItem("kqd-access-token") || "";
+    } catch (e) {
+      return fromUrl || ""; // storage refused (a private window)
+    }
+  })();
+
   function el(tag, attrs, ...children) {
     const e = document.createElement(tag);
     for (const [k, v] of Object.entries(attrs || {})) {
@@ -383,7 +402,7 @@
       source.close();
     }
     setConn("connecting", "Connecting…");
-    source = new EventSource("/v1/events");
+    source = new EventSource(token ? "/v1/events?access_token=" + encodeURIComponent(token) : "/v1/events");
     source.onopen = () => {
       setConn("live", "Live");
       lastSeq = 0;
@@ -421,9 +440,13 @@
     const timer = setTimeout(() => ctl.abort(), OP_TIMEOUT_MS);
     let res;
     try {
+      const headers = body === undefined ? {} : { "Content-Type": "application/json" };
+      if (token) {
+        headers.Authorization = "Bearer " + token;
+      }
       res = await fetch(path, {
         method,
-        headers: body === undefined ? {} : { "Content-Type": "application/json" },
+        headers,
         body: body === undefined ? undefined : JSON.stringify(body),
         cache: "no-store",
         credentials: "same-origin",
