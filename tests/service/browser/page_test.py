@@ -7,6 +7,8 @@ checks what a user at the page would see and do:
   - the scenario's tags are listed under the reader, the stream is live;
   - a tag that enters the field (the scenario's `enter`) shows up, highlighted,
     within a second of entering, and one that leaves greys out, then goes;
+  - a second reader plugged in while the page is open gets its card, shows
+    offline when pulled out and online (with its field) when plugged back;
   - a write through the page, then a read through the page, gives the text
     back (and kqd's API reads the same text: it reached the tag);
   - tag memory that looks like markup is shown as text, never run as markup;
@@ -41,6 +43,8 @@ TAG_A = "E0040150A1B2C301"  # in the field from the start; leaves
 TAG_B = "E0040150A1B2C302"  # in the field throughout: written and read
 TAG_C = "E0040150A1B2C303"  # enters the field
 SENSOR = "E0040150A1B2C3F0"  # sensor tag, in the field throughout
+READER_B = "DESK-B"  # a second reader: plugged in, pulled out, plugged back
+TAG_B1 = "E0040150A1B2C3B1"  # in DESK-B's field
 
 ARRIVAL_LIMIT_S = 1.0  # the page shows an arrival within a second
 
@@ -145,16 +149,23 @@ class Kqd:
         return "kqd's log (end):\n" + "\n".join(text.splitlines()[-lines:])
 
 
-def scenario_text(enter_ms, leave_ms):
+def scenario_text(enter_ms):
     return "\n".join([
-        "# The browser test's field: two tags and a sensor tag from the start,",
-        "# a third that enters, the first one leaving.",
+        "# The browser test's readers. The default one: two tags and a sensor",
+        "# tag from the start, a third that enters, the first one leaving.",
         f"tag {TAG_A} 4 64",
         f"tag {TAG_B} 4 64",
         f"tag {TAG_C} 4 64 out",
         f"sensor {SENSOR} 90 00A1B2C3",
         f"enter {enter_ms} {TAG_C}",
-        f"leave {leave_ms} {TAG_A}",
+        f"leave {enter_ms + 2000} {TAG_A}",
+        "# A second reader, plugged in while the page is open, then pulled out",
+        "# and plugged back.",
+        f"reader {READER_B}",
+        f"plug {enter_ms}",
+        f"tag {TAG_B1} 4 64",
+        f"unplug {enter_ms + 5000}",
+        f"replug {enter_ms + 8000}",
         "",
     ])
 
@@ -264,7 +275,7 @@ def run(args, workdir):
     try:
         scenario = os.path.join(workdir, "field.scenario")
         with open(scenario, "w") as f:
-            f.write(scenario_text(args.enter_ms, args.enter_ms + 2000))
+            f.write(scenario_text(args.enter_ms))
         kqd = Kqd(args.kqd, scenario, workdir)
         kqd.start()
         page = Page(driver)
@@ -318,7 +329,34 @@ def run(args, workdir):
         check(page.row(READER, TAG_C) is not None and page.row(READER, TAG_B) is not None,
               "other tags went with the one that left")
 
-        # 4. A refused request: kqd's message, the field marked.
+        # 4. A reader plugged in while the page is open gets its card; pulled
+        #    out, it shows offline; plugged back, online with its field again.
+        def reader_state(serial):
+            return page.js(
+                "const c = document.querySelector(`article.reader[data-serial='${arguments[0]}']`);"
+                "return c ? {state: c.querySelector('.state').textContent,"
+                " offline: c.classList.contains('offline')} : null;", serial)
+
+        page.wait(f"reader {READER_B} to appear with {TAG_B1}",
+                  lambda: page.row(READER_B, TAG_B1) is not None, timeout=15)
+        check(reader_state(READER_B) == {"state": "online", "offline": False},
+              f"{READER_B} is not shown online: {reader_state(READER_B)}")
+        check(READER_B in [o.get_attribute("value") for o in
+                           page.id("op-reader").find_elements(page.By.TAG_NAME, "option")],
+              f"{READER_B} cannot be chosen for operations")
+        page.wait(f"{READER_B} to go offline",
+                  lambda: reader_state(READER_B) == {"state": "offline", "offline": True}, timeout=15)
+        page.wait(f"{READER_B} to come back online",
+                  lambda: reader_state(READER_B) == {"state": "online", "offline": False}, timeout=15)
+        page.wait(f"{TAG_B1} in {READER_B}'s field after its return",
+                  lambda: page.row(READER_B, TAG_B1) is not None and "leaving" not in
+                  page.row(READER_B, TAG_B1)["cls"], timeout=10)
+        events = page.id("events").text
+        check("offline" in events and "online" in events,
+              "the event list does not show the reader going and coming back")
+        log(f"{READER_B}: plugged in, out and back, shown live")
+
+        # 5. A refused request: kqd's message, the field marked.
         page.use_tag(READER, TAG_B)
         page.fill("write-first", "0")
         page.fill("write-text", "caf\u00e9 au lait!!!")  # not ASCII: kqd refuses it
@@ -329,7 +367,7 @@ def run(args, workdir):
               "the text input is not marked invalid")
         log(f"refused write shown as: {error!r}")
 
-        # 5. Markup in tag memory is text.
+        # 6. Markup in tag memory is text.
         markup = "<img src=x id=kqdpwn onerror=x>"
         markup += "-" * (-len(markup) % 8)
         page.fill("write-text", markup)
@@ -344,14 +382,14 @@ def run(args, workdir):
                       "&& document.querySelector('#op-result img') === null;"),
               "tag memory was inserted as markup")
 
-        # 6. A sensor measurement.
+        # 7. A sensor measurement.
         page.use_tag(READER, SENSOR)
         result, error = page.run("sensor-btn")
         check(error is None, f"the sensor measurement failed: {error}")
         check("value" in result, f"the sensor's value is not shown: {result}")
         log("sensor: " + " ".join(result.split()))
 
-        # 7. Write, then read, through the page: the text comes back.
+        # 8. Write, then read, through the page: the text comes back.
         text = "HELLO FROM THE KQD PAGE 42"
         text += "." * (-len(text) % 8)
         page.use_tag(READER, TAG_B)
@@ -383,7 +421,7 @@ def run(args, workdir):
             driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
             log(f"screenshot: {args.screenshot}")
 
-        # 8. Nothing went wrong inside the browser.
+        # 9. Nothing went wrong inside the browser.
         severe = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
         # The refused write is an HTTP 400 by design; chromium logs failed fetches too.
         severe = [e for e in severe if "400 (Bad Request)" not in e.get("message", "")]
