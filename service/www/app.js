@@ -551,6 +551,9 @@
     $("op-result").hidden = false;
   }
 
+  // Members of an answer that the title and the result line show already.
+  const SHOWN_ELSEWHERE = new Set(["result", "name", "operation", "reader", "uid"]);
+
   function scalar(v) {
     return v !== null && typeof v === "object" ? JSON.stringify(v) : String(v);
   }
@@ -585,7 +588,7 @@
     }
     const dl = el("dl");
     for (const [k, v] of Object.entries(data)) {
-      if ((k === "text" && typeof v === "string") || (k === "blocks" && Array.isArray(v))) {
+      if ((k === "text" && typeof v === "string") || (k === "blocks" && Array.isArray(v)) || SHOWN_ELSEWHERE.has(k)) {
         continue;
       }
       dl.append(el("dt", { text: k }), el("dd", { text: scalar(v) }));
