@@ -202,6 +202,7 @@ for attempt in 1 2 3 4 5; do
     continue # taken
   fi
   as_kqd /usr/sbin/kqd --config /etc/kqd/kqd.toml --simulated --listen "127.0.0.1:$p" \
+    --scenario /usr/share/doc/kqd/examples/field.scenario \
     >>"$tmp/kqd.log" 2>&1 &
   kqd_pid=$!
   for _ in $(seq 100); do
@@ -222,6 +223,7 @@ done
 note "kqd: serving the simulated reader on 127.0.0.1:$port"
 out=$(http_get "$port" /v1/readers) || fail "kqd: GET /v1/readers"
 grep -q '"KQSIM0001"' <<<"$out" || { echo "$out"; fail "kqd: /v1/readers does not list the simulated reader"; }
+grep -q '"E0040150A1B2C301"' <<<"$out" || { echo "$out"; fail "kqd: the example field's tag is not listed"; }
 out=$(http_get "$port" /) || fail "kqd: GET /"
 head -1 <<<"$out" | grep -q ' 200 ' || { echo "$out" | head; fail "kqd: GET / is not 200"; }
 grep -qi '^content-type: text/html' <<<"$out" || fail "kqd: the page is not text/html"
