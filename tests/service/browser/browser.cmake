@@ -5,6 +5,11 @@
 if(NOT TARGET kqd)
   return()
 endif()
+# The page's timing (an arrival shown within a second) is about a kqd built
+# for use; the sanitizer builds run kqd's own tests instead.
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  return()
+endif()
 # Debian's interpreter, where python3-selenium installs, not one found first on PATH.
 find_program(KQD_BROWSER_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(NOT KQD_BROWSER_PYTHON)
