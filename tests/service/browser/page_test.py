@@ -14,6 +14,7 @@ checks what a user at the page would see and do:
   - tag memory that looks like markup is shown as text, never run as markup;
   - a sensor measurement shows its value;
   - a request kqd refuses shows kqd's error message and marks the field;
+  - kqd restarted: the page says so, reconnects by itself, shows the new field;
   - the browser logged no error (a script error, a blocked resource).
 Saves a screenshot of the page (--screenshot).
 
@@ -98,10 +99,10 @@ class Kqd:
         self.base = None
         self.started_at = None
 
-    def start(self):
+    def start(self, port=None):
         # A port found free can be taken before kqd binds it: try a few.
-        for _ in range(5):
-            port = free_port()
+        for _ in range(5 if port is None else 1):
+            port = port or free_port()
             self.base = f"http://127.0.0.1:{port}"
             self.logf = open(self.log_path, "ab")
             self.started_at = time.time()
@@ -126,7 +127,11 @@ class Kqd:
                 self.stop()
                 raise Failure("kqd did not answer /healthz within 20 s\n" + self.log_tail())
             log(f"kqd ended at once (status {self.proc.returncode}); trying another port")
+            port = None
         raise Failure("kqd did not start\n" + self.log_tail())
+
+    def port(self):
+        return int(self.base.rsplit(":", 1)[1])
 
     def stop(self):
         if self.proc is None or self.proc.poll() is not None:
@@ -421,10 +426,29 @@ def run(args, workdir):
             driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
             log(f"screenshot: {args.screenshot}")
 
-        # 9. Nothing went wrong inside the browser.
+        # 9. kqd restarted: the page says it lost the stream, reconnects by
+        #    itself and shows the new kqd's readers (its simulated reader
+        #    starts afresh: the tag that left is back, the second reader is
+        #    not plugged in yet).
+        status = kqd.stop()
+        check(status == 0, f"kqd ended with status {status} after SIGTERM\n" + kqd.log_tail())
+        page.wait("the page to notice that kqd went", lambda: page.id("conn").text != "Live")
+        log(f"kqd stopped; the page says: {page.id('conn').text!r}")
+        kqd.start(port=kqd.port())
+        page.wait("the page to be live again", lambda: page.id("conn").text == "Live", timeout=20)
+        page.wait(f"{TAG_A} back in the field after the restart",
+                  lambda: page.row(READER, TAG_A) is not None
+                  and "leaving" not in page.row(READER, TAG_A)["cls"], timeout=10)
+        page.wait(f"{READER_B}'s card to go with the reader", lambda: page.rows(READER_B) is None,
+                  timeout=10)
+        log("kqd restarted: the page reconnected and shows its field")
+
+        # 10. Nothing went wrong inside the browser.
         severe = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
         # The refused write is an HTTP 400 by design; chromium logs failed fetches too.
         severe = [e for e in severe if "400 (Bad Request)" not in e.get("message", "")]
+        # So is the stream's loss while kqd restarts.
+        severe = [e for e in severe if "/v1/events" not in e.get("message", "")]
         check(not severe, "the browser logged errors:\n" + "\n".join(e["message"] for e in severe))
 
         status = kqd.stop()
