@@ -11,7 +11,9 @@ scripts/deps.sh base
 cmake --preset release
 cmake --build --preset release
 
+# --simulated: the demo's tags, also on a machine with a reader attached.
 kqtool="build/release/bin/kqtool"
+sim=--simulated
 sensor="E0040150A1B2C3F0"
 tag_a="E0040150A1B2C301"
 tag_b="E0040150A1B2C302"
@@ -23,15 +25,16 @@ run() {
 }
 
 echo
-echo "== kqtool against the simulated reader (add --real for a reader on USB) =="
-run "$kqtool" list
-run "$kqtool" probe
-run "$kqtool" inventory
-run "$kqtool" inventory --json
-run "$kqtool" read "$tag_a" 0 8
-run "$kqtool" write "$tag_b" 0 4 "HELLO-KQ-READER-FROM-THE-DEMO..."
-run "$kqtool" multi-read 0 4
-run "$kqtool" sensor "$sensor"
-run "$kqtool" loop uid --for 3 --churn 600
+echo "== kqtool against the simulated reader (without --simulated: a reader on USB if one is attached) =="
+run "$kqtool" $sim list
+run "$kqtool" $sim probe
+run "$kqtool" $sim inventory
+run "$kqtool" $sim inventory --json
+run "$kqtool" $sim read "$tag_a" 0 8
+run "$kqtool" $sim write "$tag_b" 0 4 "HELLO-KQ-READER-FROM-THE-DEMO..."
+run "$kqtool" $sim multi-read 0 4
+run "$kqtool" $sim sensor "$sensor"
+run "$kqtool" $sim wait --churn 500
+run "$kqtool" $sim loop uid --for 3 --churn 600
 echo
-echo "Done. More commands: $kqtool --help, and docs/kqtool.md."
+echo "Done. More commands: $kqtool --help, $kqtool COMMAND --help, and docs/kqtool.md."

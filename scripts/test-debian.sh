@@ -4,10 +4,13 @@
 #      dpkg-buildpackage -us -uc -b there (tests not run: nocheck), so the
 #      checkout stays clean;
 #   2. runs lintian on the result: any error fails, warnings are listed;
-#   3. installs the packages (apt-get install ./*.deb), builds
-#      examples/client.c against them with pkg-config and runs it, and runs
-#      kqtool --version and kqtool inventory against the installed simulated
-#      reader;
+#   3. installs the packages (apt-get install ./*.deb), builds the installed
+#      example client against them with pkg-config and runs it against the
+#      installed simulated reader and example field (it must find the tags),
+#      imports the installed Python package against the installed library,
+#      and runs kqtool --version and kqtool inventory against the installed
+#      simulated reader; checks the documents, examples and the udev rules
+#      are where Debian puts them;
 #   4. purges the packages again and checks that nothing of them is left.
 #
 # Usage: scripts/test-debian.sh     (KQ_KEEP=1 keeps the scratch folder)
@@ -28,7 +31,9 @@ version=$(sed -n 's/^project(kq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb_version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 [ "${deb_version%-*}" = "$version" ] ||
   fail "debian/changelog is at $deb_version, the project at $version"
-packages=(libkq0 libkq-dev kq-tools)
+packages=(libkq0 libkq-dev kq-tools python3-kq)
+# Others install packages on this machine too: wait for the dpkg lock.
+apt=(apt-get -o DPkg::Lock::Timeout=600)
 for p in "${packages[@]}"; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     fail "$p is installed already; remove it first"
@@ -39,7 +44,7 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/kq-deb.XXXXXX")
 installed=0
 cleanup() {
   if [ "$installed" = 1 ]; then
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true
+    $SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true
   fi
   [ "${KQ_KEEP:-0}" = 1 ] || rm -rf "$tmp"
 }
@@ -70,11 +75,8 @@ fi
 # 2. lintian: errors fail, and so does any warning not in this list of the
 # ones kept on purpose:
 #   initial-upload-closes-no-bugs: the packages are built from the project's
-#     tree, not uploaded to Debian, so there is no ITP bug to close;
-#   appstream-metadata-missing-modalias-provide: the udev rule matches every
-#     FTDI bridge (the reader has no USB ids of its own), so AppStream
-#     metadata would claim every FTDI device for kq-tools.
-KEPT_WARNINGS='initial-upload-closes-no-bugs|appstream-metadata-missing-modalias-provide'
+#     tree, not uploaded to Debian, so there is no ITP bug to close.
+KEPT_WARNINGS='initial-upload-closes-no-bugs'
 start=$(date +%s)
 changes=$(find "$tmp" -maxdepth 1 -name "kq_${deb_version}_*.changes" -print -quit)
 lintian_out=$(lintian --fail-on none "$changes" 2>&1 | grep -v 'running with root privileges' || true)
@@ -89,24 +91,59 @@ note "lintian: no errors, only the kept warnings ($(( $(date +%s) - start )) s)"
 
 # 3. Install and use.
 installed=1
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]}" \
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${debs[@]}" \
   >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; fail "apt-get install"; }
 note "installed: $(dpkg-query -W -f='${Package} ${Version}, ' "${packages[@]}")"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 sim=/usr/lib/$multiarch/kq/libkqsim_d2xx.so
 [ -f "$sim" ] || fail "$sim not installed"
-[ -f /lib/udev/rules.d/60-kq-reader.rules ] || fail "the udev rule is not in /lib/udev/rules.d"
+rule=/lib/udev/rules.d/60-kq-reader.rules
+[ -f "$rule" ] || fail "the udev rule is not in /lib/udev/rules.d"
+[ "$(dpkg -S "$rule" | cut -d: -f1)" = libkq0 ] || fail "the udev rule is not libkq0's"
+# Opt-in: nothing outside the marked readers, so no FTDI vendor id in a rule.
+grep -v '^#' "$rule" | grep -q 'idVendor' && fail "the udev rule matches FTDI devices by vendor id"
+grep -q 'ENV{KQ_READER}!="1", GOTO=' "$rule" || fail "the udev rule is not opt-in"
+scenario=/usr/share/kq-tools/field.scenario
+examples=/usr/share/doc/libkq-dev/examples
+for f in "$scenario" "$examples/client.c" "$examples/loop_client.c" \
+         /usr/share/doc/libkq-dev/README.Debian /usr/share/doc/libkq0/README.udev \
+         /usr/share/doc/kq-tools/kqtool.md /usr/share/doc/kq-tools/scenario.md \
+         /usr/share/doc/python3-kq/examples/kq_example.py \
+         /usr/lib/python3/dist-packages/kq/__init__.py; do
+  [ -f "$f" ] || fail "$f not installed"
+done
+dpkg -L python3-kq | grep -q -E '__pycache__|\.pyc$' && fail "python3-kq ships byte code"
 soname=$(readelf -d "/usr/lib/$multiarch/libkq.so.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = libkq.so.0 ] || fail "SONAME is '$soname'"
 [ "$(pkg-config --modversion kq)" = "$version" ] || fail "pkg-config --modversion kq"
 man -w kqtool >/dev/null && man -w kqsim >/dev/null || fail "man pages not found by man"
 
 # shellcheck disable=SC2046 # pkg-config's output is a list of flags
-cc -std=c99 -Wall -Wextra -Werror -pedantic "$root/examples/client.c" -o "$tmp/client" \
+# The installed example against the installed simulated reader and field,
+# as README.Debian says.
+cc -std=c99 -Wall -Wextra -Werror -pedantic "$examples/client.c" -o "$tmp/client" \
   $(pkg-config --cflags --libs kq)
-out=$(cd "$tmp" && KQ_D2XX="$sim" "$tmp/client") || { echo "$out"; fail "the example client failed"; }
+out=$(cd "$tmp" && KQ_D2XX="$sim" KQSIM_SCENARIO="$scenario" "$tmp/client" 2>&1) ||
+  { echo "$out"; fail "the example client failed"; }
 echo "$out" | sed 's/^/  client: /'
 grep -q '^reader: KQSIM' <<<"$out" || fail "the client did not find the simulated reader"
+grep -q '^tags in the field: [1-9]' <<<"$out" || fail "the example found no tags in the installed field"
+grep -q 'E0040150A1B2C301' <<<"$out" || fail "the example did not list the field's first tag"
+
+# The Python package, from dist-packages, against the installed library.
+out=$(cd "$tmp" && env -u KQ_LIBRARY KQ_D2XX="$sim" KQSIM_SCENARIO="$scenario" python3 -c '
+import kq
+with kq.Reader() as reader:
+    print("uids:", reader.inventory())
+print("module:", kq.__file__)
+print("library:", " ".join(sorted({line.split()[-1] for line in open("/proc/self/maps")
+                                    if "/libkq.so" in line})))
+' 2>&1) || { echo "$out"; fail "python3 -c 'import kq; ...' failed"; }
+echo "$out" | sed 's/^/  python3: /'
+grep -q '^module: /usr/lib/python3/dist-packages/kq/__init__.py$' <<<"$out" ||
+  fail "python3 imported kq from elsewhere"
+grep -q "^library: /usr/lib/$multiarch/libkq.so.0" <<<"$out" || fail "kq loaded another library"
+grep -q 'E0040150A1B2C301' <<<"$out" || fail "the Python binding found no tags"
 
 if out=$(cd "$tmp" && env -u KQ_D2XX kqtool --version 2>&1); then
   echo "  kqtool --version: $out"
@@ -114,12 +151,13 @@ if out=$(cd "$tmp" && env -u KQ_D2XX kqtool --version 2>&1); then
 else
   fail "kqtool --version: $out"
 fi
-out=$(cd "$tmp" && env -u KQ_D2XX kqtool inventory) || { echo "$out"; fail "kqtool inventory"; }
+out=$(cd "$tmp" && env -u KQ_D2XX kqtool --simulated inventory) ||
+  { echo "$out"; fail "kqtool --simulated inventory"; }
 echo "$out" | sed 's/^/  kqtool: /'
-grep -q 'in the field' <<<"$out" || fail "kqtool inventory printed no inventory"
+grep -q '3 tags in the field' <<<"$out" || fail "kqtool inventory printed no inventory"
 
 # 4. Remove.
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >"$tmp/purge.log" 2>&1 ||
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${packages[@]}" >"$tmp/purge.log" 2>&1 ||
   { cat "$tmp/purge.log"; fail "apt-get purge"; }
 installed=0
 for p in "${packages[@]}"; do
@@ -127,7 +165,7 @@ for p in "${packages[@]}"; do
     fail "$p still installed after purge"
   fi
 done
-for f in /usr/bin/kqtool /usr/include/kq.h "$sim" /lib/udev/rules.d/60-kq-reader.rules; do
+for f in /usr/bin/kqtool /usr/include/kq.h "$sim" "$rule" "$scenario" /usr/lib/python3/dist-packages/kq; do
   [ ! -e "$f" ] || fail "$f left behind after purge"
 done
 note "purged; all checks passed"
@@ -156,13 +194,13 @@ kqd_cleanup() {
     $SUDO kill "$kqd_pid" 2>/dev/null || true
   fi
   if [ "$kqd_installed" = 1 ]; then
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${kqd_packages[@]}" >/dev/null 2>&1 || true
+    $SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${kqd_packages[@]}" >/dev/null 2>&1 || true
   fi
 }
 trap 'kqd_cleanup; cleanup' EXIT
 
 kqd_installed=1
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${kqd_debs[@]}" \
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${kqd_debs[@]}" \
   >"$tmp/kqd-install.log" 2>&1 || { cat "$tmp/kqd-install.log"; fail "apt-get install kqd"; }
 for f in /usr/sbin/kqd /etc/kqd/kqd.toml /lib/systemd/system/kqd.service \
          /usr/share/kqd/www/index.html /usr/share/kqd/www/app.js /usr/share/kqd/www/style.css; do
@@ -202,7 +240,7 @@ for attempt in 1 2 3 4 5; do
     continue # taken
   fi
   as_kqd /usr/sbin/kqd --config /etc/kqd/kqd.toml --simulated --listen "127.0.0.1:$p" \
-    --scenario /usr/share/doc/kqd/examples/field.scenario \
+    --scenario /usr/share/kq-tools/field.scenario \
     >>"$tmp/kqd.log" 2>&1 &
   kqd_pid=$!
   for _ in $(seq 100); do
@@ -237,7 +275,7 @@ kqd_pid=""
 [ "$status" = 0 ] || { tail -20 "$tmp/kqd.log"; fail "kqd ended with status $status after SIGTERM"; }
 sed 's/^/  kqd: /' "$tmp/kqd.log" | tail -5
 
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${kqd_packages[@]}" >"$tmp/kqd-purge.log" 2>&1 ||
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${kqd_packages[@]}" >"$tmp/kqd-purge.log" 2>&1 ||
   { cat "$tmp/kqd-purge.log"; fail "apt-get purge kqd"; }
 kqd_installed=0
 for p in "${kqd_packages[@]}"; do

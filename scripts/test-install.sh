@@ -7,7 +7,8 @@
 #   3. checks the SONAME and the exports of the installed libkq.so.0;
 #   4. builds examples/client.c once with pkg-config and once with CMake's
 #      find_package(kq) and runs both against the installed simulated reader;
-#   5. runs the installed kqtool (--version, inventory) with no KQ_D2XX set.
+#   5. runs the installed kqtool (--version, --simulated inventory) with no
+#      KQ_D2XX set.
 #
 # Usage: scripts/test-install.sh     (KQ_KEEP=1 keeps the scratch folder)
 set -euo pipefail
@@ -63,11 +64,12 @@ scripts/check-exports.sh "$libdir/libkq.so.0"
 sim=$libdir/kq/libkqsim_d2xx.so
 run_client() { # label, program
   local out
-  out=$(cd "$tmp" && env -u LD_LIBRARY_PATH KQ_D2XX="$sim" "$2") ||
+  out=$(cd "$tmp" && env -u LD_LIBRARY_PATH KQ_D2XX="$sim" \
+    KQSIM_SCENARIO="$root/examples/field.scenario" "$2") ||
     { echo "$out"; fail "$1: the example client failed"; }
   echo "$out" | sed "s/^/  $1: /"
   grep -q '^reader: KQSIM' <<<"$out" || fail "$1: the client did not find the simulated reader"
-  grep -q '^tags in the field: ' <<<"$out" || fail "$1: the client took no inventory"
+  grep -q '^tags in the field: [1-9]' <<<"$out" || fail "$1: the client found no tags in the field"
 }
 
 # 4a. pkg-config: compile and link flags from the moved kq.pc.
@@ -112,7 +114,8 @@ if out=$(cd "$tmp" && env -u KQ_D2XX "$prefix/bin/kqtool" --version 2>&1); then
 else
   fail "kqtool --version: $out"
 fi
-out=$(cd "$tmp" && env -u KQ_D2XX "$prefix/bin/kqtool" inventory) || { echo "$out"; fail "kqtool inventory"; }
+out=$(cd "$tmp" && env -u KQ_D2XX "$prefix/bin/kqtool" --simulated inventory) ||
+  { echo "$out"; fail "kqtool --simulated inventory"; }
 echo "$out" | sed 's/^/  kqtool: /'
-grep -q 'in the field' <<<"$out" || fail "kqtool inventory printed no inventory"
+grep -q '3 tags in the field' <<<"$out" || fail "kqtool inventory printed no inventory"
 note "all checks passed"

@@ -130,6 +130,10 @@ TEST_F(Diagnose, PermissionProblemPointsToTheUdevRule) {
         EXPECT_TRUE(Has(text, "You may not open"));
         EXPECT_TRUE(Has(text, "packaging/udev/60-kq-reader.rules"));
         EXPECT_TRUE(Has(text, "udevadm"));
+        // The opt-in rule: the local line names this reader (by its serial
+        // number, which a bare pty path does not have).
+        const std::string named = serial == "KQ000001" ? "KQ000001" : "SERIAL";
+        EXPECT_TRUE(Has(text, "ATTRS{serial}==\"" + named + "\", ENV{KQ_READER}=\"1\"")) << text;
         EXPECT_EQ(text.find("usermod"), std::string::npos) << "no group to join: " << text;
     }
     // A node that its group may open: joining the group helps too.

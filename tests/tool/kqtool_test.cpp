@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -173,8 +174,11 @@ std::string ToolPath() {
 // Runs kqtool with args, collects stdout and stderr apart, and kills it if it
 // has not ended after a generous bound (a hang fails the test, it does not
 // stall the suite).
+// Environment changes for the child: a name with an empty value is unset.
+using EnvChanges = std::vector<std::pair<std::string, std::string>>;
+
 ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000,
-                int sigterm_after_ms = -1) {
+                int sigterm_after_ms = -1, const EnvChanges& env = {}) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         ADD_FAILURE() << "pipe failed";
@@ -195,6 +199,13 @@ ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000,
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        for (const auto& [name, value] : env) {
+            if (value.empty()) {
+                unsetenv(name.c_str());
+            } else {
+                setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);
@@ -270,17 +281,30 @@ std::string Quoted(const std::string& s) {
 
 // ---- Device management ------------------------------------------------------
 
+const char kFallbackNote[] =
+    "kqtool: no reader attached; using the simulated reader (--real to require one)\n";
+
 TEST(KqtoolDevice, ListAndProbeFindTheSimulatedReader) {
+    // No real reader here (KQ_D2XX names the simulated reader library): the
+    // tool falls back to its simulated reader and says so.
     ToolRun list = RunTool({"list"});
     ASSERT_EQ(list.exit_code, 0) << Describe(list);
     EXPECT_EQ(list.Lines(), std::vector<std::string>{"KQSIM0001"}) << Describe(list);
-    EXPECT_EQ(list.err, "");
+    EXPECT_EQ(list.err, kFallbackNote);
+    // Asked for, it needs no note.
+    ToolRun asked = RunTool({"--simulated", "list"});
+    ASSERT_EQ(asked.exit_code, 0) << Describe(asked);
+    EXPECT_EQ(asked.Lines(), std::vector<std::string>{"KQSIM0001"}) << Describe(asked);
+    EXPECT_EQ(asked.err, "");
 
     ToolRun json = RunTool({"list", "--json"});
     ASSERT_EQ(json.exit_code, 0) << Describe(json);
     ASSERT_EQ(json.Lines().size(), 1u) << Describe(json);
     EXPECT_EQ(JsonField(json.out, "serial"), Quoted("KQSIM0001"));
     EXPECT_EQ(JsonField(json.out, "ok"), "true");
+    EXPECT_EQ(JsonField(json.out, "simulated"), "true");
+    EXPECT_TRUE(Contains(json.out, "\"readers\":[{\"index\":0,\"serial\":\"KQSIM0001\"}]"))
+        << Describe(json);
 
     ToolRun probe = RunTool({"probe", "--json"});
     ASSERT_EQ(probe.exit_code, 0) << Describe(probe);
@@ -320,8 +344,123 @@ TEST(KqtoolDevice, RealTargetUsesTheDriverThatKqD2xxNames) {
     ToolRun inventory = RunTool({"--real", "inventory", "--json"});
     ASSERT_EQ(inventory.exit_code, 0) << Describe(inventory);
     EXPECT_EQ(JsonField(inventory.out, "count"), "0") << Describe(inventory);
+    EXPECT_FALSE(Contains(inventory.out, "simulated")) << Describe(inventory);
+    EXPECT_EQ(inventory.err, "");
+}
+
+// A scenario file with two readers, each with a tag of its own.
+std::string TwoReaderScenario() {
+    std::string path = ::testing::TempDir() + "kqtool_two_readers.scenario";
+    std::ofstream f(path);
+    f << "reader KQSIM0001\ntag E004015000000011\ntiming off\n"
+         "reader DESK-B\ntag E004015000000022\ntiming off\n";
+    return path;
+}
+
+TEST(KqtoolDevice, ListShowsEveryReaderAndReaderPicksEach) {
+    const std::string file = TwoReaderScenario();
+    const EnvChanges env = {{"KQSIM_SCENARIO", file}};
+    ToolRun list = RunTool({"--real", "list"}, 60000, -1, env);
+    ASSERT_EQ(list.exit_code, 0) << Describe(list);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"KQSIM0001", "DESK-B"})) << Describe(list);
+
+    ToolRun json = RunTool({"--real", "list", "--json"}, 60000, -1, env);
+    ASSERT_EQ(json.exit_code, 0) << Describe(json);
+    EXPECT_EQ(JsonField(json.out, "count"), "2") << Describe(json);
+    EXPECT_TRUE(Contains(json.out, "\"readers\":[{\"index\":0,\"serial\":\"KQSIM0001\"},"
+                                   "{\"index\":1,\"serial\":\"DESK-B\"}]"))
+        << Describe(json);
+
+    for (const auto& [serial, uid] : std::vector<std::pair<std::string, std::string>>{
+             {"KQSIM0001", "E004015000000011"}, {"DESK-B", "E004015000000022"}}) {
+        ToolRun inventory =
+            RunTool({"--real", "--reader", serial, "inventory", "--json"}, 60000, -1, env);
+        ASSERT_EQ(inventory.exit_code, 0) << Describe(inventory);
+        EXPECT_EQ(JsonField(inventory.out, "uids"), "[" + Quoted(uid) + "]") << Describe(inventory);
+    }
+    // --device is the same option.
+    ToolRun device = RunTool({"--real", "--device", "DESK-B", "inventory"}, 60000, -1, env);
+    EXPECT_EQ(device.exit_code, 0) << Describe(device);
+    EXPECT_TRUE(Contains(device.out, "E004015000000022")) << Describe(device);
+    std::remove(file.c_str());
+}
+
+// A sysfs tree (KQ_SERIAL_SYSFS_ROOT) with n FTDI ports, for the serial
+// provider and the tool's own look at the real drivers.
+std::string FakeSysfs(const std::string& name, int ports) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::path(::testing::TempDir()) / name;
+    fs::remove_all(root);
+    fs::create_directories(root / "class" / "tty");
+    for (int i = 0; i < ports; ++i) {
+        fs::path usb = root / "devices" / ("1-" + std::to_string(i + 1));
+        fs::path port = usb / "1-1:1.0" / ("ttyUSB" + std::to_string(i));
+        fs::create_directories(port);
+        std::ofstream(usb / "idVendor") << "0403\n";
+        std::ofstream(usb / "serial") << "FAKE000" << i + 1 << "\n";
+        fs::create_directories(root / "class" / "tty" / ("ttyUSB" + std::to_string(i)));
+        fs::create_directory_symlink(port, root / "class" / "tty" / ("ttyUSB" + std::to_string(i)) /
+                                               "device");
+    }
+    return root.string();
+}
+
+TEST(KqtoolDevice, RealReadersAreUsedWhenAttachedAndRequiredWithReal) {
+    // An FTDI port in sysfs: the tool takes the real drivers by itself.
+    const std::string one = FakeSysfs("kqtool_sysfs_one", 1);
+    const std::string dev = ::testing::TempDir(); // no ttyUSB0 node there
+    const EnvChanges real = {
+        {"KQ_D2XX", "serial"}, {"KQ_SERIAL_SYSFS_ROOT", one}, {"KQ_SERIAL_DEV_DIR", dev}};
+    ToolRun list = RunTool({"list", "--json"}, 60000, -1, real);
+    ASSERT_EQ(list.exit_code, 0) << Describe(list);
+    EXPECT_EQ(JsonField(list.out, "serial"), Quoted("FAKE0001")) << Describe(list);
+    EXPECT_FALSE(Contains(list.out, "simulated")) << Describe(list);
+    EXPECT_FALSE(Contains(list.err, "simulated reader")) << Describe(list);
+    // Never the demo tags: the reader cannot be opened, and that is the result.
+    ToolRun inventory = RunTool({"inventory"}, 60000, -1, real);
+    EXPECT_EQ(inventory.exit_code, 1) << Describe(inventory);
+    EXPECT_FALSE(Contains(inventory.out, "E0040150A1B2C301")) << Describe(inventory);
+
+    // None: by default the simulated reader, with --real an error that says
+    // how to try the simulated one.
+    const std::string none = FakeSysfs("kqtool_sysfs_none", 0);
+    const EnvChanges empty = {
+        {"KQ_D2XX", "serial"}, {"KQ_SERIAL_SYSFS_ROOT", none}, {"KQ_SERIAL_DEV_DIR", dev}};
+    ToolRun fallback = RunTool({"inventory", "--json"}, 60000, -1, empty);
+    ASSERT_EQ(fallback.exit_code, 0) << Describe(fallback);
+    EXPECT_EQ(fallback.err, kFallbackNote) << Describe(fallback);
+    EXPECT_EQ(JsonField(fallback.out, "simulated"), "true") << Describe(fallback);
+    EXPECT_EQ(JsonField(fallback.out, "count"), "3") << Describe(fallback);
+    ToolRun required = RunTool({"--real", "inventory"}, 60000, -1, empty);
+    EXPECT_EQ(required.exit_code, 1) << Describe(required);
+    EXPECT_TRUE(Contains(required.err, "kqtool --simulated")) << Describe(required);
+    EXPECT_EQ(required.out, "") << Describe(required);
+    std::filesystem::remove_all(one);
+    std::filesystem::remove_all(none);
 }
 #endif
+
+TEST(KqtoolDevice, EveryCommandHasItsOwnHelp) {
+    ToolRun read = RunTool({"read", "--help"});
+    ASSERT_EQ(read.exit_code, 0) << Describe(read);
+    EXPECT_EQ(read.Lines().front(), "usage: kqtool read UID START COUNT") << Describe(read);
+    EXPECT_TRUE(Contains(read.out, "--progress")) << Describe(read);
+    EXPECT_FALSE(Contains(read.out, "--channel")) << Describe(read); // sensor's, not read's
+    EXPECT_FALSE(Contains(read.out, "Commands:")) << Describe(read); // not the global usage
+    for (const char* command : {"list", "probe", "beep", "inventory", "wait", "tag-command",
+                                "write", "multi-read", "multi-write", "sensor", "loop"}) {
+        ToolRun help = RunTool({"--help", command});
+        EXPECT_EQ(help.exit_code, 0) << command << Describe(help);
+        EXPECT_EQ(help.out.rfind(std::string("usage: kqtool ") + command, 0), 0u) << Describe(help);
+    }
+    ToolRun loop = RunTool({"loop", "uid", "-h"});
+    EXPECT_TRUE(Contains(loop.out, "--for SECONDS")) << Describe(loop);
+    ToolRun all = RunTool({"--help"});
+    EXPECT_TRUE(Contains(all.out, "Commands:")) << Describe(all);
+    EXPECT_TRUE(Contains(all.out, "  wait ")) << Describe(all);
+    ToolRun unknown = RunTool({"frobnicate", "--help"});
+    EXPECT_EQ(unknown.exit_code, 2) << Describe(unknown);
+}
 
 // ---- One-shot commands ------------------------------------------------------
 
@@ -415,13 +554,16 @@ TEST(KqtoolCommands, JsonEscapesQuotesAndBackslashesOfTagText) {
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "\"data\":\"A\\\"\\\\Z\"}]")) << Describe(r);
 
-    // UTF-8 passes through; the simulated tag answers with the bytes
-    // reversed, which is no longer UTF-8: each stray byte becomes U+FFFD. A
-    // control character is escaped.
-    ToolRun utf8 = RunTool({"tag-command", "H\xC3\x89LLO\x01", "--json"});
-    ASSERT_EQ(utf8.exit_code, 0) << Describe(utf8);
-    EXPECT_EQ(JsonField(utf8.out, "text"), Quoted("H\xC3\x89LLO\\u0001")) << Describe(utf8);
-    EXPECT_EQ(JsonField(utf8.out, "answer"), Quoted("\\u0001OLL\\uFFFD\\uFFFDH")) << Describe(utf8);
+    // A control character is escaped (the simulated tag answers with the
+    // text reversed). Text that is not ASCII never reaches the reader.
+    ToolRun control = RunTool({"tag-command", "HELLO\x01", "--json"});
+    ASSERT_EQ(control.exit_code, 0) << Describe(control);
+    EXPECT_EQ(JsonField(control.out, "text"), Quoted("HELLO\\u0001")) << Describe(control);
+    EXPECT_EQ(JsonField(control.out, "answer"), Quoted("\\u0001OLLEH")) << Describe(control);
+    ToolRun utf8 = RunTool({"tag-command", "H\xC3\x89LLO", "--json"});
+    EXPECT_EQ(utf8.exit_code, 2) << Describe(utf8);
+    EXPECT_TRUE(Contains(utf8.err, "non-ASCII character (byte 0xC3) at position 2"))
+        << Describe(utf8);
 }
 
 TEST(KqtoolCommands, MultiReadAndSensorReportTheirResults) {
@@ -439,6 +581,43 @@ TEST(KqtoolCommands, MultiReadAndSensorReportTheirResults) {
     EXPECT_EQ(JsonField(sensor.out, "channel"), "0");
 }
 
+TEST(KqtoolCommands, LowerCaseUidsAreTakenInUpperCase) {
+    ToolRun read = RunTool({"read", "e0040150a1b2c301", "0", "2"});
+    ASSERT_EQ(read.exit_code, 0) << Describe(read);
+    EXPECT_EQ(read.Lines(),
+              (std::vector<std::string>{std::string(kTagA) + " blocks 0-1:", "KQ-DEMO-"}))
+        << Describe(read);
+    ToolRun multi = RunTool({"multi-write", "0", "1", "e0040150a1b2c301=LOWC", "--json"});
+    ASSERT_EQ(multi.exit_code, 0) << Describe(multi);
+    EXPECT_EQ(JsonField(multi.out, "done_count"), "1") << Describe(multi);
+    EXPECT_TRUE(Contains(multi.out, std::string("\"uid\":\"") + kTagA)) << Describe(multi);
+    ToolRun sensor = RunTool({"sensor", "e0040150a1b2c3f0", "--json"});
+    ASSERT_EQ(sensor.exit_code, 0) << Describe(sensor);
+    EXPECT_EQ(JsonField(sensor.out, "uid"), Quoted(kSensor)) << Describe(sensor);
+}
+
+TEST(KqtoolCommands, WaitPrintsTheFirstTagToArriveOrGivesUp) {
+    // The simulated field starts empty; tag A arrives after --churn ms.
+    ToolRun r = RunTool({"wait", "--churn", "300", "--timeout", "20000", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_EQ(JsonField(r.out, "uids"), "[" + Quoted(kTagA) + "]") << Describe(r);
+    EXPECT_GE(std::stoi(JsonField(r.out, "waited_ms")), 250) << Describe(r);
+    ToolRun text = RunTool({"--simulated", "wait", "--churn", "100"});
+    ASSERT_EQ(text.exit_code, 0) << Describe(text);
+    EXPECT_EQ(text.Lines(), std::vector<std::string>{kTagA}) << Describe(text);
+
+    ToolRun none = RunTool({"wait", "--churn", "0", "--timeout", "300", "--json"});
+    EXPECT_EQ(none.exit_code, 4) << Describe(none);
+    EXPECT_EQ(JsonField(none.out, "ok"), "false") << Describe(none);
+    EXPECT_EQ(JsonField(none.out, "timed_out"), "true") << Describe(none);
+    EXPECT_EQ(JsonField(none.out, "uids"), "[]") << Describe(none);
+    EXPECT_TRUE(Contains(none.err, "no tag within 300 ms")) << Describe(none);
+
+    ToolRun lost = RunTool({"wait", "--churn", "0", "--sim-unplug", "200"});
+    EXPECT_EQ(lost.exit_code, 3) << Describe(lost);
+    EXPECT_TRUE(Contains(lost.err, "the reader was lost")) << Describe(lost);
+}
+
 // ---- Failures ---------------------------------------------------------------
 
 TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
@@ -448,13 +627,13 @@ TEST(KqtoolFailures, ALibraryFailureGivesItsCodeNameAndANonzeroExit) {
     EXPECT_TRUE(Contains(blocksize.err, "KQ_ERR_BLOCKSIZE (31)")) << Describe(blocksize);
     EXPECT_EQ(blocksize.out, "");
 
-    // A block count of 0 is left to the library, which refuses it.
-    ToolRun param = RunTool({"write", kTagA, "0", "0", "ABCD", "--json"});
+    // The same as JSON (a block count of 0 no longer reaches the library:
+    // it is a usage error, below).
+    ToolRun param = RunTool({"write", kTagA, "0", "2", "ABC", "--json"});
     EXPECT_EQ(param.exit_code, 1) << Describe(param);
-    EXPECT_TRUE(Contains(param.err, "KQ_ERR_PARAM (29)")) << Describe(param);
     EXPECT_EQ(JsonField(param.out, "ok"), "false");
-    EXPECT_EQ(JsonField(param.out, "result"), "29");
-    EXPECT_EQ(JsonField(param.out, "name"), Quoted("KQ_ERR_PARAM"));
+    EXPECT_EQ(JsonField(param.out, "result"), "31");
+    EXPECT_EQ(JsonField(param.out, "name"), Quoted("KQ_ERR_BLOCKSIZE"));
 
     // A UID the reader does not know: its status is passed on.
     ToolRun unknown = RunTool({"read", "E0040150A1B2C399", "0", "4"});
@@ -497,6 +676,22 @@ TEST(KqtoolFailures, UsageErrorsExitWithTwoBeforeTouchingTheReader) {
              {{"beep", "--channel", "1"}, "\"beep\"", "--channel does not apply"},
              {{"beep", "-1"}, "\"beep\"", "0-255, not '-1'"},
              {{"--real", "--churn", "5", "loop", "uid"}, "\"loop uid\"", "simulated reader"},
+             {{"list", "--real", "--simulated"}, "\"list\"", "exclude each other"},
+             {{"--simulated", "--reader", "/dev/ttyUSB0", "probe"}, "\"probe\"", "real reader"},
+             {{"list", "--reader", "KQSIM0001"}, "\"list\"", "--reader does not apply to list"},
+             {{"read", a, "0", "0"}, "\"read\"", "COUNT must be a number 1-255, not '0'"},
+             {{"write", a, "0", "0", "ABCD"}, "\"write\"", "COUNT must be a number 1-255"},
+             {{"multi-read", "0", "0"}, "\"multi-read\"", "COUNT must be a number 1-255"},
+             {{"loop", "multi-read", "3", "0"}, "\"loop multi-read\"", "COUNT must be"},
+             {{"write", a, "0", "1", "AB\xC3\xA9"},
+              "\"write\"",
+              "non-ASCII character (byte 0xC3) at position 3"},
+             {{"multi-write", "0", "1", a + "=\xE2\x82\xAC"}, "\"multi-write\"", "at position 1"},
+             {{"multi-write", "0", "1", a + "=AAAA", "e0040150a1b2c301=BBBB"},
+              "\"multi-write\"",
+              "E0040150A1B2C301 is listed twice"},
+             {{"wait", "now"}, "\"wait\"", "kqtool wait"},
+             {{"wait", "--for", "1"}, "\"wait\"", "--for does not apply to wait"},
          }) {
         ToolRun r = RunTool(c.args);
         EXPECT_EQ(r.exit_code, 2) << Describe(r);
@@ -541,7 +736,7 @@ TEST(KqtoolLoop, LoopUidJsonShowsTagsArrivingAndLeaving) {
     std::vector<std::string> lines = r.Lines();
     ASSERT_GE(lines.size(), 3u) << Describe(r);
     EXPECT_EQ(JsonField(lines.front(), "event"), Quoted("start"));
-    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loopend"));
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loop_end"));
     bool a_left = false, c_arrived = false;
     int data = 0;
     for (const std::string& line : lines) {
@@ -718,7 +913,7 @@ TEST(KqtoolLoop, LoopTagCommandWaitsForATagToAnswer) {
     EXPECT_TRUE(Contains(r.out, "\"answer\":\"GNIP\"")) << Describe(r);
     std::vector<std::string> lines = r.Lines();
     ASSERT_FALSE(lines.empty()) << Describe(r);
-    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loopend")) << Describe(r);
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("loop_end")) << Describe(r);
 }
 
 TEST(KqtoolLoop, ALostReaderEndsTheLoopWithExitThreeAndNoLoopEnd) {
@@ -726,8 +921,9 @@ TEST(KqtoolLoop, ALostReaderEndsTheLoopWithExitThreeAndNoLoopEnd) {
     EXPECT_EQ(r.exit_code, 3) << Describe(r);
     std::vector<std::string> lines = r.Lines();
     ASSERT_FALSE(lines.empty()) << Describe(r);
-    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("usberror")) << Describe(r);
-    EXPECT_FALSE(Contains(r.out, "loopend")) << Describe(r);
+    EXPECT_EQ(JsonField(lines.back(), "event"), Quoted("device_lost")) << Describe(r);
+    EXPECT_FALSE(Contains(r.out, "loop_end")) << Describe(r);
+    EXPECT_FALSE(Contains(r.out, "usberror")) << Describe(r); // one name per event
     EXPECT_TRUE(Contains(r.err, "was lost")) << Describe(r);
 }
 

@@ -4,6 +4,7 @@
 #include "kq.h"
 
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -38,6 +39,10 @@ bool ParseBlockRun(const std::vector<std::string>& args, size_t first, unsigned 
         !ParseBlock(args[first + 1], "COUNT", count, error)) {
         return false;
     }
+    if (*count == 0) {
+        *error = "COUNT must be a number 1-255, not '" + args[first + 1] + "'";
+        return false;
+    }
     unsigned last = *start + *count - 1u;
     if (*count != 0 && last > 255) {
         *error = "blocks " + std::to_string(*start) + "-" + std::to_string(last) +
@@ -47,16 +52,20 @@ bool ParseBlockRun(const std::vector<std::string>& args, size_t first, unsigned 
     return true;
 }
 
-bool CheckUid(const std::string& uid, const std::string& what, std::string* error) {
-    bool hex = uid.size() == kUidLength;
-    for (char c : uid) {
+bool CheckUid(std::string* uid, const std::string& what, std::string* error) {
+    bool hex = uid->size() == kUidLength;
+    for (char c : *uid) {
         hex = hex && std::isxdigit(static_cast<unsigned char>(c)) != 0;
     }
     if (!hex) {
-        *error = what + " must be 16 hexadecimal digits, not '" + uid + "' (" +
-                 std::to_string(uid.size()) + " characters)";
+        *error = what + " must be 16 hexadecimal digits, not '" + *uid + "' (" +
+                 std::to_string(uid->size()) + " characters)";
+        return false;
     }
-    return hex;
+    for (char& c : *uid) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return true;
 }
 
 bool CheckFrameText(const std::string& text, const std::string& what, std::string* error) {
@@ -68,6 +77,14 @@ bool CheckFrameText(const std::string& text, const std::string& what, std::strin
         if (name != nullptr) {
             *error = what + " contains " + name + " at position " + std::to_string(i + 1) +
                      ": STX, CR and LF frame the reader's commands";
+            return false;
+        }
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", byte);
+            *error = what + " contains a non-ASCII character (byte " + hex + ") at position " +
+                     std::to_string(i + 1) + ": the reader takes ASCII text only";
             return false;
         }
     }
@@ -139,8 +156,14 @@ bool ParseMultiWriteArgs(const Options& options, unsigned char* start, unsigned 
             return false;
         }
         WriteTarget target{item.substr(0, eq), item.substr(eq + 1)};
-        if (!CheckUid(target.uid, where + ": the UID", error)) {
+        if (!CheckUid(&target.uid, where + ": the UID", error)) {
             return false;
+        }
+        for (const WriteTarget& earlier : *targets) {
+            if (earlier.uid == target.uid) {
+                *error = where + ": " + target.uid + " is listed twice";
+                return false;
+            }
         }
         if (!CheckTagData(target.text, where + ": the text", error)) {
             return false;

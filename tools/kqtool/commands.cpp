@@ -10,7 +10,9 @@
 #include "session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace kqtool {
 
@@ -116,6 +118,9 @@ JsonObject RunJson(const char* command, int rc, Op op, bool interrupted, unsigne
     JsonObject json;
     json.Str("command", command).Bool("ok", false).Int("result", rc);
     json.Bool("interrupted", true).Int("done", done);
+    if (SimulatedMark()) {
+        json.Bool("simulated", true);
+    }
     return json;
 }
 
@@ -165,21 +170,43 @@ int RunList(const Options& options, Target& target) {
     if (!CheckArgCount(options, 0, 0, "kqtool list", &exit_status)) {
         return exit_status;
     }
-    char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
-    int rc = KQ_GetSerialNo(buffer);
-    buffer[sizeof buffer - 1] = '\0';
+    target.SayWhenSimulatedForLackOfReader();
+    int count = 0;
+    int rc = KQ_GetReaderCount(&count);
+    std::vector<std::string> serials;
+    for (int i = 0; rc == KQ_OK && i < count; ++i) {
+        char buffer[KQ_SERIALNO_BUFFER_SIZE] = {};
+        // A reader unplugged meanwhile is left out.
+        if (KQ_GetSerialNoAt(i, buffer) == KQ_OK) {
+            buffer[sizeof buffer - 1] = '\0';
+            serials.emplace_back(buffer);
+        }
+    }
+    if (rc == KQ_OK && serials.empty()) {
+        rc = KQ_ERR_SERIALNO; // what KQ_GetSerialNo says when there is none
+    }
     if (rc != KQ_OK) {
         ReportFailure("no reader found", rc, Op::GetSerialNo);
         ExplainRealFailure(target, nullptr);
     }
     if (options.json) {
         JsonObject json = ResultJson("list", rc, Op::GetSerialNo);
-        if (rc == KQ_OK) {
-            json.Str("serial", buffer);
+        json.Int("count", static_cast<long long>(serials.size()));
+        std::string readers = "[";
+        for (size_t i = 0; i < serials.size(); ++i) {
+            JsonObject reader;
+            reader.Int("index", static_cast<long long>(i)).Str("serial", serials[i]);
+            readers += (i == 0 ? "" : ",") + reader.Text();
+        }
+        json.Raw("readers", readers + "]");
+        if (!serials.empty()) {
+            json.Str("serial", serials.front()); // the first, the default reader
         }
         PrintJson(json);
-    } else if (rc == KQ_OK) {
-        PrintLine(buffer);
+    } else {
+        for (const std::string& serial : serials) {
+            PrintLine(serial);
+        }
     }
     return Finish(rc);
 }
@@ -210,6 +237,9 @@ int RunProbe(const Options& options, Target& target) {
         if (status != 0) {
             json.Bool("ok", false).Int("result", status);
             json.Str("name", KQ_D2xxStatusName(status)).Str("meaning", KQ_D2xxStatusText(status));
+            if (SimulatedMark()) {
+                json.Bool("simulated", true);
+            }
         } else {
             AddResult(json, close_rc, Op::Close);
         }
@@ -296,6 +326,99 @@ int RunInventory(const Options& options, Target& target) {
     return Finish(rc);
 }
 
+// Polls the field until a tag is in it: one inventory every kWaitPollMs.
+constexpr int kWaitPollMs = 100;
+
+int RunWait(const Options& options, Target& target) {
+    int exit_status = kExitOk;
+    if (!CheckArgCount(options, 0, 0, "kqtool wait [--timeout MS]", &exit_status)) {
+        return exit_status;
+    }
+    // --timeout is how long to wait; the device keeps its usual timeouts.
+    Options device_options = options;
+    device_options.timeout_ms = Options{}.timeout_ms;
+    const double limit_ms = options.timeout_given ? options.timeout_ms : -1.0;
+    InstallStopHandler();
+    Session session(device_options, target);
+    if (session.Open("wait", 0, false) != KQ_OK) {
+        return kExitFailed;
+    }
+    // The simulated reader starts with an empty field: its tags arrive one
+    // by one, every --churn milliseconds.
+    target.EmptyField();
+    target.StartFieldDriver(options.churn_ms, options.sim_unplug_ms);
+    const double start_ms = NowMs();
+    int rc = KQ_OK;
+    std::vector<std::string> uids;
+    bool timed_out = false;
+    for (;;) {
+        rc = KQ_GetUID(&session.P());
+        const KQ_OUT_GU& gu = session.P().OUT_GU;
+        if (rc != KQ_OK && rc != KQ_ERR_BUZZER) {
+            break;
+        }
+        uids = InventoryUids(gu);
+        if (!uids.empty() || StopRequested()) {
+            break;
+        }
+        const double waited = NowMs() - start_ms;
+        if (limit_ms >= 0 && waited >= limit_ms) {
+            timed_out = true;
+            break;
+        }
+        double pause = kWaitPollMs;
+        if (limit_ms >= 0) {
+            pause = std::min(pause, limit_ms - waited);
+        }
+        const double until = NowMs() + pause;
+        while (NowMs() < until && !StopRequested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    target.StopFieldDriver();
+    const bool lost = rc != KQ_OK && rc != KQ_ERR_BUZZER && KQ_CheckStatusUSB(&session.P()) != 0;
+    session.Close();
+    const long long waited_ms = static_cast<long long>(NowMs() - start_ms);
+    const bool found = !uids.empty();
+    const bool interrupted = !found && !timed_out && rc == KQ_OK && StopRequested();
+    if (rc != KQ_OK && rc != KQ_ERR_BUZZER) {
+        ReportFailure(lost ? "wait (the reader was lost)" : "wait", rc, Op::GetUID);
+    } else if (timed_out) {
+        ReportError("no tag within " + std::to_string(options.timeout_ms) + " ms");
+    } else if (interrupted) {
+        ReportError("wait interrupted after " + std::to_string(waited_ms) + " ms");
+    }
+    if (options.json) {
+        JsonObject json;
+        if (found || rc != KQ_OK) {
+            json = ResultJson("wait", rc, Op::GetUID);
+        } else {
+            // The reader answered every time, with an empty field.
+            json.Str("command", "wait").Bool("ok", false).Int("result", KQ_OK);
+            json.Bool(timed_out ? "timed_out" : "interrupted", true);
+            if (SimulatedMark()) {
+                json.Bool("simulated", true);
+            }
+        }
+        json.Int("waited_ms", waited_ms).StrArray("uids", uids);
+        PrintJson(json);
+    } else {
+        for (const std::string& uid : uids) {
+            PrintLine(uid);
+        }
+    }
+    if (found) {
+        return kExitOk;
+    }
+    if (timed_out) {
+        return kExitNoTag;
+    }
+    if (interrupted) {
+        return InterruptedExit();
+    }
+    return lost ? kExitReaderLost : kExitFailed;
+}
+
 int RunTagCommand(const Options& options, Target& target) {
     int exit_status = kExitOk;
     if (!CheckArgCount(options, 1, 1, "kqtool tag-command TEXT", &exit_status)) {
@@ -343,10 +466,10 @@ int RunRead(const Options& options, Target& target) {
     if (!CheckArgCount(options, 3, 3, "kqtool read UID START COUNT", &exit_status)) {
         return exit_status;
     }
-    const std::string& uid = options.args[0];
+    std::string uid = options.args[0];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error)) {
+    if (!CheckUid(&uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error)) {
         return UsageError(error);
     }
     InstallStopHandler(); // Ctrl-C stops between steps and says how far it got
@@ -406,11 +529,11 @@ int RunWrite(const Options& options, Target& target) {
     if (!CheckArgCount(options, 4, 4, "kqtool write UID START COUNT TEXT", &exit_status)) {
         return exit_status;
     }
-    const std::string& uid = options.args[0];
+    std::string uid = options.args[0];
     const std::string& text = options.args[3];
     unsigned char start = 0, count = 0;
     std::string error;
-    if (!CheckUid(uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error) ||
+    if (!CheckUid(&uid, "UID", &error) || !ParseBlockRun(options.args, 1, &start, &count, &error) ||
         !CheckTagData(text, "TEXT", &error)) {
         return UsageError(error);
     }
@@ -523,9 +646,9 @@ int RunSensor(const Options& options, Target& target) {
                        &exit_status)) {
         return exit_status;
     }
-    const std::string& uid = options.args[0];
+    std::string uid = options.args[0];
     std::string error;
-    if (!CheckUid(uid, "UID", &error)) {
+    if (!CheckUid(&uid, "UID", &error)) {
         return UsageError(error);
     }
     Session session(options, target);

@@ -11,6 +11,7 @@ int RunList(const Options& options, Target& target);
 int RunProbe(const Options& options, Target& target);
 int RunBeep(const Options& options, Target& target);
 int RunInventory(const Options& options, Target& target);
+int RunWait(const Options& options, Target& target);
 int RunTagCommand(const Options& options, Target& target);
 int RunRead(const Options& options, Target& target);
 int RunWrite(const Options& options, Target& target);

@@ -129,6 +129,21 @@ std::vector<std::string> Holders(const std::string& path) {
     return holders;
 }
 
+// The USB serial number of the FTDI port behind a device node (a ttyUSBn or
+// a link to one); "SERIAL" when sysfs does not tell.
+std::string SerialOfNode(const std::string& path) {
+    int n = kq::serial::PortNumber(fs::path(path).filename().c_str());
+    if (n < 0) { // a link such as /dev/kq-reader-A12B34CD
+        std::error_code ec;
+        n = kq::serial::PortNumber(fs::canonical(path, ec).filename().c_str());
+    }
+    kq::serial::PortInfo info;
+    if (n >= 0 && kq::serial::ReadPortInfo(n, &info) && info.serial[0] != '\0') {
+        return info.serial;
+    }
+    return "SERIAL";
+}
+
 std::string PermissionAdvice(const std::string& path) {
     std::ostringstream out;
     struct stat st {};
@@ -136,8 +151,13 @@ std::string PermissionAdvice(const std::string& path) {
     out << "You may not open " << path << " (owner " << UserName(st.st_uid) << ", group "
         << GroupName(st.st_gid) << ", mode " << Mode(st.st_mode) << "; you are "
         << UserName(geteuid()) << ").\n"
-        << "Fix it once for every reader with the udev rule shipped with kq:\n"
+        << "Fix it once for this reader with kq's udev rule, " << kUdevRule
+        << " (installed with libkq0 in /lib/udev/rules.d; from the source tree:\n"
         << "    sudo install -m 644 packaging/udev/" << kUdevRule << " /etc/udev/rules.d/\n"
+        << "). It acts only on the readers a local rule names by serial number:\n"
+        << "    echo 'SUBSYSTEMS==\"usb\", ATTRS{idVendor}==\"0403\", ATTRS{serial}==\""
+        << SerialOfNode(path) << "\", ENV{KQ_READER}=\"1\"' |\n"
+        << "      sudo tee -a /etc/udev/rules.d/59-kq-readers.rules\n"
         << "    sudo udevadm control --reload-rules && sudo udevadm trigger\n"
         << "then unplug and replug the reader.\n";
     if (st.st_gid != 0 && (st.st_mode & 0060) == 0060) {

@@ -96,6 +96,9 @@ class LoopPrinter {
             JsonObject json;
             json.Str("event", "start").Num("t", Elapsed()).Str("loop", loop_.name);
             json.Str("serial", serial);
+            if (SimulatedMark()) {
+                json.Bool("simulated", true);
+            }
             PrintLine(json.Text());
         } else {
             std::string until =
@@ -304,11 +307,11 @@ void Follow(NotificationChannel& channel, int wait_ms, LoopPrinter& printer, con
         if (n.Message == WM_KQ_DATA) {
             printer.Data(p);
         } else if (n.Message == WM_KQ_USBERROR) {
-            printer.Event("usberror", "reader lost (WM_KQ_USBERROR)");
+            printer.Event("device_lost", "reader lost (WM_KQ_USBERROR)");
             state->lost = true;
             return;
         } else if (n.Message == WM_KQ_LOOPEND) {
-            printer.Event("loopend", "loop ended (WM_KQ_LOOPEND)");
+            printer.Event("loop_end", "loop ended (WM_KQ_LOOPEND)");
             state->ended = true;
             return;
         }

@@ -1,5 +1,6 @@
-// kqtool: command-line client of the KQ reader library. Runs against the
-// built-in simulated reader unless --real is given.
+// kqtool: command-line client of the KQ reader library. Uses the real
+// readers when one is attached (or --real), else the built-in simulated
+// reader (or --simulated).
 #include "commands.h"
 #include "host.h"
 #include "options.h"
@@ -21,6 +22,7 @@ constexpr CommandEntry kCommands[] = {
     {"probe", kqtool::RunProbe},
     {"beep", kqtool::RunBeep},
     {"inventory", kqtool::RunInventory},
+    {"wait", kqtool::RunWait},
     {"tag-command", kqtool::RunTagCommand},
     {"read", kqtool::RunRead},
     {"write", kqtool::RunWrite},
@@ -47,7 +49,12 @@ int main(int argc, char** argv) {
         return kqtool::UsageError(error);
     }
     if (options.help) {
-        kqtool::PrintUsage(stdout);
+        // "kqtool read --help": that command's help; "kqtool --help": all.
+        if (options.command.empty()) {
+            kqtool::PrintUsage(stdout);
+        } else if (!kqtool::PrintCommandHelp(options.command, stdout)) {
+            return kqtool::UsageError("unknown command '" + options.command + "'");
+        }
         return kqtool::kExitOk;
     }
     if (options.version) {
@@ -66,9 +73,6 @@ int main(int argc, char** argv) {
     }
     if (!kqtool::CheckOptionsApply(options, &error)) {
         return kqtool::UsageError(error);
-    }
-    if (!options.real && !options.device.empty() && options.device.rfind("/dev/", 0) == 0) {
-        return kqtool::UsageError("a /dev/ path needs --real");
     }
 
     // The target must be ready before the first library call: the library

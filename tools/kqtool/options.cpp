@@ -12,12 +12,14 @@ namespace {
 
 const char kUsage[] =
     "usage: kqtool [options] COMMAND [ARGS]\n"
+    "       kqtool COMMAND --help\n"
     "\n"
     "Commands:\n"
-    "  list                          serial number of the first reader\n"
+    "  list                          serial numbers of every attached reader\n"
     "  probe                         open the reader, probe it, close it\n"
     "  beep [LENGTH]                 sound the buzzer for LENGTH x 100 ms (default 1)\n"
     "  inventory                     UIDs of the tags in the field\n"
+    "  wait                          wait for a tag to enter the field, print it, exit\n"
     "  tag-command TEXT              send TEXT (at most 35 characters) to the tag\n"
     "  read UID START COUNT          read COUNT blocks from block START of a tag\n"
     "  write UID START COUNT TEXT    write TEXT into COUNT blocks (4 or 8 characters\n"
@@ -35,15 +37,18 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --json             one JSON object per result (and per notification)\n"
-    "  --real             use a real reader (KQ_D2XX as set; unset = vendor library,\n"
-    "                     on Linux falling back to the kernel serial driver)\n"
-    "  --device ID        reader serial number or /dev/PATH (default: the first one)\n"
+    "  --real             use the real readers only (KQ_D2XX as set; unset = vendor\n"
+    "                     library, on Linux falling back to the kernel serial driver)\n"
+    "  --simulated        use the built-in simulated reader and its demo tags\n"
+    "  --reader SERIAL    the reader with this serial number, or a /dev/PATH\n"
+    "                     (default: the first one; --device is the same option)\n"
     "  --sim-lib PATH     simulated reader library (default: next to kqtool)\n"
     "  --buzzer N         beep N x 100 ms after each successful operation\n"
-    "  --timeout MS       the device's read and write timeouts (default 1000)\n"
+    "  --timeout MS       the device's read and write timeouts (default 1000);\n"
+    "                     wait: how long to wait for a tag (default: no limit)\n"
     "  --for SECONDS      loop mode: stop after SECONDS (default: until Ctrl-C)\n"
-    "  --churn MS         loop mode, simulated reader: move a tag into or out of the\n"
-    "                     field every MS milliseconds (default 1000, 0 = never)\n"
+    "  --churn MS         simulated reader, loop mode and wait: move a tag into or\n"
+    "                     out of the field every MS milliseconds (default 1000, 0 = never)\n"
     "  --sim-unplug MS    simulated reader: unplug it MS milliseconds after the start\n"
     "  --progress         show progress of long reads and writes (default: when\n"
     "                     stdout is a terminal); --no-progress never\n"
@@ -51,12 +56,16 @@ const char kUsage[] =
     "  --setting HEX      sensor: explicit reference setting (01-FF)\n"
     "  --file FILE        multi-write: targets from FILE, one 'UID TEXT' per line\n"
     "  --version          kqtool's and the library's version\n"
-    "  -h, --help         this text\n"
+    "  -h, --help         this text; after a command, that command's help\n"
     "\n"
-    "Without --real kqtool runs against its built-in simulated reader.\n"
-    "Options a command has no use for are refused. Exit status: 0 success, 1 the\n"
-    "operation failed, 2 usage error (nothing reached the reader), 3 the reader was\n"
-    "lost during loop mode, 128 + signal a read or write stopped by that signal.\n";
+    "Without --real or --simulated kqtool uses the real readers when one is\n"
+    "attached, else the simulated reader (and says so on standard error).\n"
+    "Numbers are decimal (\"010\" is ten) or hexadecimal after 0x (\"0x1F\"). A UID is\n"
+    "16 hexadecimal digits, either case. Texts are ASCII. Options a command has no\n"
+    "use for are refused. Exit status: 0 success, 1 the operation failed, 2 usage\n"
+    "error (nothing reached the reader), 3 the reader was lost during loop mode or\n"
+    "wait, 4 wait: no tag within --timeout, 128 + signal a read, write or wait\n"
+    "stopped by that signal.\n";
 
 enum class ValueKind { None, Text, Integer, Seconds };
 
@@ -70,12 +79,14 @@ struct OptionInfo {
 constexpr OptionInfo kOptions[] = {
     {"--json", ValueKind::None, 0, 0},
     {"--real", ValueKind::None, 0, 0},
+    {"--simulated", ValueKind::None, 0, 0},
     {"--help", ValueKind::None, 0, 0},
     {"-h", ValueKind::None, 0, 0},
     {"--version", ValueKind::None, 0, 0},
     {"--progress", ValueKind::None, 0, 0},
     {"--no-progress", ValueKind::None, 0, 0},
     {"--device", ValueKind::Text, 0, 0},
+    {"--reader", ValueKind::Text, 0, 0},
     {"--sim-lib", ValueKind::Text, 0, 0},
     {"--file", ValueKind::Text, 0, 0},
     {"--buzzer", ValueKind::Integer, 0, 255},
@@ -131,8 +142,13 @@ bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::
     std::string name = option.name;
     if (name == "--json") {
         o->json = true;
-    } else if (name == "--real") {
-        o->real = true;
+    } else if (name == "--real" || name == "--simulated") {
+        TargetChoice choice = name == "--real" ? TargetChoice::Real : TargetChoice::Simulated;
+        if (o->target != TargetChoice::Automatic && o->target != choice) {
+            *error = "--real and --simulated exclude each other";
+            return false;
+        }
+        o->target = choice;
     } else if (name == "--help" || name == "-h") {
         o->help = true;
     } else if (name == "--version") {
@@ -141,7 +157,11 @@ bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::
         o->progress = 1;
     } else if (name == "--no-progress") {
         o->progress = 0;
-    } else if (name == "--device") {
+    } else if (name == "--device" || name == "--reader") {
+        if (value.empty()) {
+            *error = name + " needs a serial number or a /dev/ path";
+            return false;
+        }
         o->device = value;
     } else if (name == "--sim-lib") {
         o->sim_lib = value;
@@ -170,6 +190,7 @@ bool Apply(const OptionInfo& option, const std::string& value, Options* o, std::
             o->buzzer = static_cast<int>(v);
         } else if (name == "--timeout") {
             o->timeout_ms = static_cast<unsigned>(v);
+            o->timeout_given = true;
         } else if (name == "--churn") {
             o->churn_ms = static_cast<int>(v);
         } else if (name == "--sim-unplug") {
@@ -287,7 +308,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
 namespace {
 
 // The options each command has a use for, besides those of every command
-// (--json, --real, --sim-lib, --help, --version).
+// (--json, --real, --simulated, --sim-lib, --help, --version). --reader
+// stands for --reader and --device.
 struct CommandOptions {
     const char* command; // "loop uid": a loop kind
     std::vector<std::string> options;
@@ -295,52 +317,209 @@ struct CommandOptions {
 
 const CommandOptions kCommandOptions[] = {
     {"list", {}},
-    {"probe", {"--device", "--timeout"}},
-    {"beep", {"--device", "--timeout"}},
-    {"inventory", {"--device", "--timeout", "--buzzer"}},
-    {"tag-command", {"--device", "--timeout", "--buzzer"}},
-    {"read", {"--device", "--timeout", "--progress", "--no-progress"}},
-    {"write", {"--device", "--timeout", "--progress", "--no-progress"}},
-    {"multi-read", {"--device", "--timeout", "--buzzer"}},
-    {"multi-write", {"--device", "--timeout", "--buzzer", "--file"}},
-    {"sensor", {"--device", "--timeout", "--channel", "--setting"}},
-    {"loop uid", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
-    {"loop tag-command", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
-    {"loop multi-read", {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"probe", {"--reader", "--timeout"}},
+    {"beep", {"--reader", "--timeout"}},
+    {"inventory", {"--reader", "--timeout", "--buzzer"}},
+    {"wait", {"--reader", "--timeout", "--buzzer", "--churn", "--sim-unplug"}},
+    {"tag-command", {"--reader", "--timeout", "--buzzer"}},
+    {"read", {"--reader", "--timeout", "--progress", "--no-progress"}},
+    {"write", {"--reader", "--timeout", "--progress", "--no-progress"}},
+    {"multi-read", {"--reader", "--timeout", "--buzzer"}},
+    {"multi-write", {"--reader", "--timeout", "--buzzer", "--file"}},
+    {"sensor", {"--reader", "--timeout", "--channel", "--setting"}},
+    {"loop uid", {"--reader", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop tag-command", {"--reader", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
+    {"loop multi-read", {"--reader", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug"}},
     {"loop multi-write",
-     {"--device", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug", "--file"}},
+     {"--reader", "--timeout", "--buzzer", "--for", "--churn", "--sim-unplug", "--file"}},
 };
 
-const std::vector<std::string> kEveryCommand = {"--json", "--real", "--sim-lib", "--help",
-                                                "--version"};
+const std::vector<std::string> kEveryCommand = {"--json",    "--real", "--simulated",
+                                                "--sim-lib", "--help", "--version"};
 const std::vector<std::string> kSimulatorOnly = {"--sim-lib", "--churn", "--sim-unplug"};
 
 bool Has(const std::vector<std::string>& list, const std::string& name) {
     return std::find(list.begin(), list.end(), name) != list.end();
 }
 
+const CommandOptions* FindCommandOptions(const std::string& command) {
+    for (const CommandOptions& candidate : kCommandOptions) {
+        if (command == candidate.command) {
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Per-command help -------------------------------------------------------
+
+struct CommandHelp {
+    const char* command;
+    const char* synopsis;
+    const char* text; // what it does, its arguments, its output
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"list", "kqtool list",
+     "Prints the serial number of every attached reader, one a line, in the\n"
+     "driver's order (the first is the one the other commands use unless\n"
+     "--reader names another). --json: {\"readers\":[{\"index\":0,\"serial\":...},...]}.\n"
+     "Exit status 1 when no reader is attached.\n"},
+    {"probe", "kqtool probe",
+     "Opens the reader, asks the driver whether it still answers\n"
+     "(KQ_CheckStatusUSB) and closes it again.\n"},
+    {"beep", "kqtool beep [LENGTH]",
+     "Sounds the reader's buzzer for LENGTH x 100 ms (0-255, default 1).\n"},
+    {"inventory", "kqtool inventory",
+     "Prints the UIDs of the tags in the field (the reader reports up to four).\n"},
+    {"wait", "kqtool wait [--timeout MS]",
+     "Waits until at least one tag is in the field, prints the UIDs of the tags\n"
+     "in the field then (one a line), and exits. --timeout MS: give up after MS\n"
+     "milliseconds (default: wait until Ctrl-C); the device's own timeouts stay\n"
+     "1000 ms. The simulated reader starts with an empty field and moves a tag\n"
+     "in every --churn MS (default 1000).\n"
+     "Exit status: 0 a tag arrived, 1 the reader failed, 3 the reader was lost,\n"
+     "4 no tag within --timeout, 128 + signal stopped by that signal.\n"},
+    {"tag-command", "kqtool tag-command TEXT",
+     "Sends TEXT (1-35 ASCII characters) to the tag in the field and prints its\n"
+     "answer.\n"},
+    {"read", "kqtool read UID START COUNT",
+     "Reads COUNT blocks (1-255) from block START (0-255) of the tag UID and\n"
+     "prints them; the run may not pass block 255. Runs of more than 16 blocks\n"
+     "are read 16 at a time, with progress on standard error.\n"},
+    {"write", "kqtool write UID START COUNT TEXT",
+     "Writes TEXT (ASCII, at most 2048 characters) into COUNT blocks (1-255) from\n"
+     "block START of the tag UID, then reads it back to verify it. TEXT must\n"
+     "fill the blocks exactly: 4 or 8 characters a block, as the tag has them.\n"},
+    {"multi-read", "kqtool multi-read START COUNT",
+     "Reads the same COUNT blocks (1-255) from block START of every tag in the\n"
+     "field.\n"},
+    {"multi-write", "kqtool multi-write START COUNT (UID=TEXT ... | --file FILE)",
+     "Writes each listed tag (at most four, each UID once) that is in the\n"
+     "field: TEXT into COUNT blocks from block START. --file FILE takes the\n"
+     "targets from FILE instead, one 'UID TEXT' a line ('#' starts a comment).\n"},
+    {"sensor", "kqtool sensor UID [--channel N | --setting HEX]",
+     "One 8-bit measurement of a sensor tag, with the reference setting of\n"
+     "channel N (0-2, default 0) or an explicit setting (01-FF).\n"},
+    {"loop",
+     "kqtool loop (uid | tag-command TEXT | multi-read START COUNT |\n"
+     "                   multi-write START COUNT (UID=TEXT ... | --file FILE))",
+     "Runs one of the library's loop modes and prints every notification as it\n"
+     "arrives, until Ctrl-C, SIGTERM or --for SECONDS; then stops the loop and\n"
+     "prints the loop end. uid: the tags in the field as they change;\n"
+     "tag-command: repeats TEXT until a tag answers; multi-read / multi-write:\n"
+     "reads / writes every tag that enters the field. --json events: start,\n"
+     "data, loop_end, device_lost.\n"
+     "Exit status: 0 the loop ended, 1 it could not start, 3 the reader was lost.\n"},
+};
+
+struct OptionHelp {
+    const char* name;
+    const char* text;
+};
+
+const OptionHelp kOptionHelp[] = {
+    {"--reader", "--reader SERIAL    the reader with this serial number, or a /dev/PATH\n"},
+    {"--timeout", "--timeout MS       the device's read and write timeouts (default 1000)\n"},
+    {"--buzzer", "--buzzer N         beep N x 100 ms after each successful operation\n"},
+    {"--for", "--for SECONDS      stop the loop after SECONDS (default: until Ctrl-C)\n"},
+    {"--churn", "--churn MS         simulated reader: move a tag into or out of the field\n"
+                "                     every MS milliseconds (default 1000, 0 = never)\n"},
+    {"--sim-unplug", "--sim-unplug MS    simulated reader: unplug it MS milliseconds after "
+                     "the start\n"},
+    {"--progress", "--progress         show progress on standard error (default: when\n"
+                   "                     stdout is a terminal)\n"},
+    {"--no-progress", "--no-progress      never show progress\n"},
+    {"--channel", "--channel N        reference setting of channel N (0-2, default 0)\n"},
+    {"--setting", "--setting HEX      explicit reference setting (01-FF)\n"},
+    {"--file", "--file FILE        targets from FILE, one 'UID TEXT' per line\n"},
+};
+
+void PrintOptionHelp(const std::string& name, std::FILE* stream) {
+    for (const OptionHelp& option : kOptionHelp) {
+        if (name == option.name) {
+            std::fprintf(stream, "  %s", option.text);
+        }
+    }
+}
+
 } // namespace
+
+bool PrintCommandHelp(const std::string& command, std::FILE* stream) {
+    const CommandHelp* help = nullptr;
+    for (const CommandHelp& candidate : kCommandHelp) {
+        if (command == candidate.command) {
+            help = &candidate;
+        }
+    }
+    if (help == nullptr) {
+        return false;
+    }
+    std::fprintf(stream, "usage: %s\n\n%s", help->synopsis, help->text);
+    // The options it takes: those of the command (for loop, of every kind).
+    std::vector<std::string> names;
+    for (const CommandOptions& entry : kCommandOptions) {
+        std::string name = entry.command;
+        if (name == command || name.rfind(command + " ", 0) == 0) {
+            for (const std::string& option : entry.options) {
+                if (!Has(names, option)) {
+                    names.push_back(option);
+                }
+            }
+        }
+    }
+    std::fputs("\nOptions:\n", stream);
+    for (const std::string& name : names) {
+        if (command == "wait" && name == "--timeout") {
+            std::fputs("  --timeout MS       give up after MS milliseconds (default: no limit)\n",
+                       stream);
+        } else {
+            PrintOptionHelp(name, stream);
+        }
+    }
+    std::fputs("  --json             the result as one JSON object\n"
+               "  --real, --simulated  the real readers only / the simulated reader\n"
+               "                     (default: real when one is attached)\n",
+               stream);
+    if (command != "list" && command != "probe" && command != "beep" && command != "inventory" &&
+        command != "wait") {
+        std::fputs("\nUIDs: 16 hexadecimal digits, either case. Numbers: decimal, or\n"
+                   "hexadecimal after 0x. Texts: ASCII, without STX, CR or LF.\n",
+                   stream);
+    }
+    return true;
+}
+
+bool WantsSimulator(const Options& options) {
+    for (const std::string& name : options.given) {
+        if (Has(kSimulatorOnly, name)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool CheckOptionsApply(const Options& options, std::string* error) {
     std::string command = options.command;
     if (command == "loop") {
         command += " " + options.loop_kind;
     }
-    const CommandOptions* entry = nullptr;
-    for (const CommandOptions& candidate : kCommandOptions) {
-        if (command == candidate.command) {
-            entry = &candidate;
-        }
+    const bool dev_path = options.device.rfind("/dev/", 0) == 0;
+    if (dev_path && (options.target == TargetChoice::Simulated || WantsSimulator(options))) {
+        *error = "a /dev/ path names a real reader, not the simulated one";
+        return false;
     }
+    const CommandOptions* entry = FindCommandOptions(command);
     if (entry == nullptr) {
         return true; // an unknown command is reported as such
     }
     for (const std::string& name : options.given) {
-        if (!Has(kEveryCommand, name) && !Has(entry->options, name)) {
+        const std::string key = name == "--device" ? "--reader" : name;
+        if (!Has(kEveryCommand, key) && !Has(entry->options, key)) {
             *error = "option " + name + " does not apply to " + command;
             return false;
         }
-        if (options.real && Has(kSimulatorOnly, name)) {
+        if (options.target == TargetChoice::Real && Has(kSimulatorOnly, name)) {
             *error = "option " + name + " is for the simulated reader, not with --real";
             return false;
         }

@@ -166,11 +166,26 @@ JsonObject& JsonObject::StrArray(std::string_view key, const std::vector<std::st
     return Raw(key, array);
 }
 
+namespace {
+bool g_simulated = false;
+} // namespace
+
+void SetSimulatedMark(bool simulated) {
+    g_simulated = simulated;
+}
+
+bool SimulatedMark() {
+    return g_simulated;
+}
+
 void AddResult(JsonObject& json, int code, Op op) {
     json.Bool("ok", code == KQ_OK).Int("result", code);
     if (code != KQ_OK) {
         CodeText text = DescribeResult(code, op);
         json.Str("name", text.name).Str("meaning", text.meaning);
+    }
+    if (g_simulated) {
+        json.Bool("simulated", true);
     }
 }
 
@@ -207,7 +222,9 @@ void SetUsageContext(bool json, const std::string& command) {
 
 int UsageError(const std::string& message) {
     ReportError("usage: " + message);
-    std::fputs("Run 'kqtool --help' for the commands and options.\n", stderr);
+    std::fputs("Run 'kqtool --help' for the commands and options, 'kqtool COMMAND --help'\n"
+               "for one command's.\n",
+               stderr);
     if (g_usage_json) {
         JsonObject json;
         if (g_usage_command.empty()) {

@@ -9,7 +9,13 @@
 
 namespace kqtool {
 
-enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitReaderLost = 3 };
+enum ExitStatus {
+    kExitOk = 0,
+    kExitFailed = 1,
+    kExitUsage = 2,
+    kExitReaderLost = 3,
+    kExitNoTag = 4, // wait: no tag within --timeout
+};
 
 // Which library operation produced a result code: codes 3 and 10 mean
 // different things depending on it.
@@ -58,8 +64,12 @@ class JsonObject {
     std::string body_;
 };
 
-// Adds "ok", "result" and, for a failure, "name" and "meaning".
+// Adds "ok", "result" and, for a failure, "name" and "meaning"; and
+// "simulated": true while the simulated reader is in use.
 void AddResult(JsonObject& json, int code, Op op);
+// Set once the simulated reader is the target: every JSON result says so.
+void SetSimulatedMark(bool simulated);
+bool SimulatedMark();
 
 // Prints one line to stdout and flushes it (results and loop events must show
 // at once even when stdout is a pipe). When stdout has gone it asks for a

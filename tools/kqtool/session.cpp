@@ -27,10 +27,11 @@ void ExplainRealFailure(const Target& target, const char* serial) {
         return;
     }
     std::string advice = DiagnoseOpenFailure(serial);
-    if (!advice.empty()) {
-        std::fputs(advice.c_str(), stderr);
-        std::fflush(stderr);
+    if (serial == nullptr || serial[0] == '\0') {
+        advice += "To try kqtool without a reader: kqtool --simulated COMMAND\n";
     }
+    std::fputs(advice.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 int ChooseSerial(const Options& options, std::string* serial) {
@@ -48,7 +49,7 @@ int ChooseSerial(const Options& options, std::string* serial) {
     return KQ_OK;
 }
 
-Session::Session(const Options& options, const Target& target)
+Session::Session(const Options& options, Target& target)
     : options_(options), target_(target), prop_(std::make_unique<KQ_PROPERTY>()) {
     std::memset(prop_.get(), 0, sizeof(KQ_PROPERTY));
 }
@@ -60,6 +61,7 @@ Session::~Session() {
 }
 
 int Session::Open(const char* command, KQ_HWND notify, bool loop_mode) {
+    target_.SayWhenSimulatedForLackOfReader();
     int rc = ChooseSerial(options_, &serial_);
     if (rc != KQ_OK) {
         ReportFailure("no reader found", rc, Op::GetSerialNo);

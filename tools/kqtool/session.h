@@ -21,7 +21,7 @@ void ExplainRealFailure(const Target& target, const char* serial);
 
 class Session {
   public:
-    Session(const Options& options, const Target& target);
+    Session(const Options& options, Target& target);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -38,7 +38,7 @@ class Session {
 
   private:
     const Options& options_;
-    const Target& target_;
+    Target& target_;
     std::unique_ptr<KQ_PROPERTY> prop_;
     std::string serial_;
     bool open_ = false;

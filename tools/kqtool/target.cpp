@@ -2,8 +2,15 @@
 #include "target.h"
 
 #include "host.h"
+#include "output.h"
 
+#if defined(__linux__)
+#include "link/providers/serial_ports.h"
+#endif
+
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -54,11 +61,108 @@ Target::~Target() {
     StopFieldDriver();
 }
 
+namespace {
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define KQTOOL_D2XX_CALL __stdcall
+#else
+#define KQTOOL_D2XX_CALL
+#endif
+using ListDevicesFn = uint32_t(KQTOOL_D2XX_CALL*)(void*, void*, uint32_t);
+constexpr uint32_t kListNumberOnly = 0x80000000u;
+
+#if defined(_WIN32)
+constexpr const char* kVendorLibrary = "ftd2xx.dll";
+#elif defined(__APPLE__)
+constexpr const char* kVendorLibrary = "libftd2xx.dylib";
+#else
+constexpr const char* kVendorLibrary = "libftd2xx.so";
+#endif
+
+// Devices a D2XX library lists; -1 when it cannot be loaded or used.
+int CountListed(const std::string& path) {
+    std::string why;
+    void* library = OpenSharedLibrary(path, &why);
+    if (library == nullptr) {
+        return -1;
+    }
+    if (SharedSymbol(library, "kqsim_reset") != nullptr) {
+        return 0; // the simulated reader: no real reader
+    }
+    auto list = reinterpret_cast<ListDevicesFn>(SharedSymbol(library, "FT_ListDevices"));
+    uint32_t count = 0;
+    if (list == nullptr || list(&count, nullptr, kListNumberOnly) != 0) {
+        return list == nullptr ? -1 : 0;
+    }
+    return static_cast<int>(count);
+}
+
+// FTDI ports of the kernel's serial driver, as the serial provider lists them.
+int CountSerialPorts() {
+#if defined(__linux__)
+    int numbers[kq::serial::kMaxPorts];
+    int total = kq::serial::ScanPorts(numbers, kq::serial::kMaxPorts);
+    int count = 0;
+    for (int i = 0; i < total; ++i) {
+        kq::serial::PortInfo info;
+        count += kq::serial::ReadPortInfo(numbers[i], &info) && kq::serial::IsFtdi(info) ? 1 : 0;
+    }
+    return count;
+#else
+    return 0;
+#endif
+}
+
+} // namespace
+
+int CountRealReaders() {
+    const std::string driver = GetEnvironment("KQ_D2XX");
+    if (driver == "serial") {
+        return CountSerialPorts();
+    }
+    if (!driver.empty()) {
+        return std::max(0, CountListed(driver));
+    }
+    int vendor = CountListed(kVendorLibrary);
+#if defined(__linux__)
+    if (vendor < 0) {
+        return CountSerialPorts();
+    }
+#endif
+    return std::max(0, vendor);
+}
+
 bool Target::Prepare(const Options& options, std::string* error) {
-    if (options.real) {
+    TargetChoice choice = options.target;
+    if (choice == TargetChoice::Automatic) {
+        if (WantsSimulator(options)) {
+            choice = TargetChoice::Simulated; // --sim-lib, --churn, --sim-unplug
+        } else if (options.device.rfind("/dev/", 0) == 0 || CountRealReaders() > 0) {
+            choice = TargetChoice::Real;
+        } else {
+            choice = TargetChoice::Simulated;
+            fallback_ = true;
+        }
+    }
+    if (choice == TargetChoice::Real) {
         simulated_ = false;
         return true;
     }
+    if (!PrepareSimulator(options, error)) {
+        return false;
+    }
+    SetSimulatedMark(true);
+    return true;
+}
+
+void Target::SayWhenSimulatedForLackOfReader() {
+    if (fallback_ && !said_) {
+        said_ = true;
+        ReportError("no reader attached; using the simulated reader (--real to require one)");
+    }
+}
+
+bool Target::PrepareSimulator(const Options& options, std::string* error) {
     simulated_ = true;
     std::string path = options.sim_lib;
     if (path.empty()) {

@@ -1,8 +1,9 @@
-// The reader kqtool talks to: the built-in simulated reader (default) or a
-// real one (--real). For the simulator the tool points KQ_D2XX at the
-// simulator library, loads the same library itself to set up a demo scenario
-// through its control functions, and in loop mode moves tags in and out of
-// the simulated field from a thread of its own.
+// The reader kqtool talks to: a real one (--real, or by default when one is
+// attached) or the built-in simulated reader (--simulated, or by default when
+// no real reader is attached). For the simulator the tool points KQ_D2XX at
+// the simulator library, loads the same library itself to set up a demo
+// scenario through its control functions, and in loop mode moves tags in and
+// out of the simulated field from a thread of its own.
 #pragma once
 
 #include "kqsim.h"
@@ -42,6 +43,13 @@ const std::vector<DemoTag>& DemoTags();
 // UID of the demo's sensor tag.
 const char* DemoSensorUid();
 
+// How many readers the real drivers (KQ_D2XX as set: unset = the vendor
+// library, on Linux falling back to the kernel serial driver; "serial"; or a
+// D2XX library's path) list now, found without the KQ library, which binds
+// its driver once per process at its first call. A KQ_D2XX that names the
+// simulated reader library lists no real reader.
+int CountRealReaders();
+
 class Target {
   public:
     Target() = default;
@@ -49,10 +57,15 @@ class Target {
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
+    // Chooses the target (without --real or --simulated: the real drivers
+    // when they list a reader now, else the simulator, said on stderr).
     // Simulator: sets KQ_D2XX, loads the library, builds the scenario. Real
     // reader: nothing to do. Must run before the first library call.
     bool Prepare(const Options& options, std::string* error);
     bool IsSimulated() const { return simulated_; }
+    // When the simulator was chosen because no real reader was attached,
+    // says so on stderr (once), before the first reader is used.
+    void SayWhenSimulatedForLackOfReader();
 
     // Simulator only: takes every tag out of the field, so that a loop that
     // waits for a tag has something to wait for.
@@ -66,7 +79,11 @@ class Target {
   private:
     void DriveField(int churn_ms, int unplug_ms);
 
+    bool PrepareSimulator(const Options& options, std::string* error);
+
     bool simulated_ = false;
+    bool fallback_ = false;
+    bool said_ = false;
     void* library_ = nullptr;
     SimApi sim_;
     std::vector<bool> in_field_; // per demo tag, as the tool last set it
