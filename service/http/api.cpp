@@ -97,7 +97,8 @@ json ReaderJson(const ReaderInfo& r) {
 Response Json(int status, const json& j) {
     Response r;
     r.status = status;
-    r.body = j.dump();
+    // Replace, never throw, should text that is not UTF-8 ever get here.
+    r.body = j.dump(-1, ' ', false, json::error_handler_t::replace);
     return r;
 }
 

@@ -1,5 +1,7 @@
 #include "http/server.h"
 
+#include "http/beast_request.h"
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -118,19 +120,7 @@ private:
             return Refuse(400, "KQD_ERR_BAD_REQUEST", "malformed HTTP request");
         }
         auto& msg = parser_->get();
-        Request req;
-        req.method = std::string(msg.method_string());
-        req.target = std::string(msg.target());
-        req.host = std::string(msg[http::field::host]);
-        auto origin = msg.find(http::field::origin);
-        req.has_origin = origin != msg.end();
-        if (req.has_origin) {
-            req.origin = std::string(origin->value());
-        }
-        req.authorization = std::string(msg[http::field::authorization]);
-        req.last_event_id = std::string(msg["Last-Event-ID"]);
-        req.content_type = std::string(msg[http::field::content_type]);
-        req.body = std::move(msg.body());
+        Request req = ToRequest(msg);
         keep_alive_ = msg.keep_alive();
         version_ = msg.version();
         head_ = msg.method() == http::verb::head;

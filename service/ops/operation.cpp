@@ -103,7 +103,12 @@ std::optional<FieldError> OnlyMembers(const json& body, std::initializer_list<co
             known = known || it.key() == a;
         }
         if (!known) {
-            return FieldError{it.key(), "unknown member '" + it.key() + "'"};
+            // A key that cannot name a field (empty, control characters, not
+            // ASCII) is blamed on the body.
+            const std::string& key = it.key();
+            bool nameable = !key.empty() && key.size() <= 64 && Printable(key);
+            return FieldError{nameable ? key : "body",
+                              nameable ? "unknown member '" + key + "'" : "an unknown member"};
         }
     }
     return std::nullopt;

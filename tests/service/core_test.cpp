@@ -178,6 +178,9 @@ TEST(ParseOp, BadBodiesNameTheBody) {
         EXPECT_EQ(Refused(OpKind::Read, A, body).field, "body") << body.substr(0, 20);
     }
     EXPECT_EQ(Refused(OpKind::Read, A, R"({"count":1,"colour":"red"})").field, "colour");
+    // A key that cannot name a field (found by the kqd_json fuzz target).
+    EXPECT_EQ(Refused(OpKind::Command, "", R"({"":"A.."})").field, "body");
+    EXPECT_EQ(Refused(OpKind::Command, "", R"({"":1})").field, "body");
 }
 
 TEST(ParseOp, DeepNestingIsRefusedWithoutBuildingIt) {
