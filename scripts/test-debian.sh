@@ -225,7 +225,6 @@ out=$(/usr/sbin/kqd --version 2>&1) || fail "kqd --version: $out"
 echo "  kqd --version: $out"
 grep -q -F "$version" <<<"$out" || fail "kqd --version does not say $version"
 # As the service runs it: user kqd, the packaged config.
-# (exec: a background as_kqd's $! is kqd itself, or sudo, which passes signals on.)
 as_kqd() { (cd / && exec $SUDO setpriv --reuid=kqd --regid=kqd --init-groups -- "$@"); }
 out=$(as_kqd /usr/sbin/kqd --config /etc/kqd/kqd.toml --check-config 2>&1) ||
   { echo "$out"; fail "kqd: the packaged config does not pass --check-config"; }
@@ -244,9 +243,11 @@ for attempt in 1 2 3 4 5; do
   if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
     continue # taken
   fi
-  as_kqd /usr/sbin/kqd --config /etc/kqd/kqd.toml --simulated --listen "127.0.0.1:$p" \
-    --scenario /usr/share/kq-tools/field.scenario \
-    >>"$tmp/kqd.log" 2>&1 &
+  # Not through as_kqd: $! must be kqd itself (or sudo, which passes signals
+  # on), not a shell that waits for it.
+  (cd / && exec $SUDO setpriv --reuid=kqd --regid=kqd --init-groups -- \
+    /usr/sbin/kqd --config /etc/kqd/kqd.toml --simulated --listen "127.0.0.1:$p" \
+    --scenario /usr/share/kq-tools/field.scenario) >>"$tmp/kqd.log" 2>&1 &
   kqd_pid=$!
   for _ in $(seq 100); do
     out=$(http_get "$p" /healthz 2>/dev/null) || true
