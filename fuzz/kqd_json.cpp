@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const kqd::OpRequest& r = std::get<kqd::OpRequest>(parsed);
     Check(r.kind == kind, "kind changed");
-    bool takes_uid = kind == kqd::OpKind::Read || kind == kqd::OpKind::Write ||
-                     kind == kqd::OpKind::Sensor;
+    bool takes_uid =
+        kind == kqd::OpKind::Read || kind == kqd::OpKind::Write || kind == kqd::OpKind::Sensor;
     if (takes_uid) {
         Check(r.uid.size() == 16, "UID length");
         for (char c : r.uid) {

@@ -23,7 +23,7 @@ const std::string A = "E004000000000001", B = "E004000000000002", C = "E00400000
 
 // Collects the log's events for waiting on them.
 class Events {
-public:
+  public:
     explicit Events(EventLog& log) : log_(log) {
         id_ = log.Subscribe([this](const Event& e) {
             std::lock_guard lock(mu_);
@@ -54,7 +54,7 @@ public:
         return seen_;
     }
 
-private:
+  private:
     EventLog& log_;
     int id_ = 0;
     std::mutex mu_;
@@ -64,7 +64,7 @@ private:
 };
 
 class HubTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kqsim_reset();
         kqsim_set_timing(0);
@@ -172,8 +172,8 @@ TEST_F(HubTest, OperationsRunAndAnswer) {
     Events ev(log_);
     Hub().Start();
     ASSERT_TRUE(ev.WaitFor("arrived", "KQSIM0001", A));
-    OpResult w = Run("KQSIM0001", OpKind::Write, "e004000000000001",
-                     R"({"first":2,"text":"ABCDEFGH"})");
+    OpResult w =
+        Run("KQSIM0001", OpKind::Write, "e004000000000001", R"({"first":2,"text":"ABCDEFGH"})");
     ASSERT_EQ(w.result, KQ_OK) << w.name;
     char data[64] = {};
     ASSERT_GE(kqsim_tag_get_data(A.c_str(), 2, 2, data, sizeof data), 0);
@@ -203,12 +203,17 @@ TEST_F(HubTest, FullQueueRefusesAtOnceAndEveryCallbackRunsOnce) {
     const int n = 8;
     for (int i = 0; i < n; ++i) {
         Hub().Submit("KQSIM0001", parsed, [&](OpResult r) {
+            // Under the lock: the test must not end (and destroy cv) while
+            // an owner is still notifying.
+            std::lock_guard lock(mu);
             (r.result == KQ_OK ? ok : r.result == kResultQueueFull ? busy : other)++;
             cv.notify_all();
         });
     }
-    std::unique_lock lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return ok + busy + other == n; }));
+    {
+        std::unique_lock lock(mu);
+        ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return ok + busy + other == n; }));
+    }
     EXPECT_GE(busy.load(), n - 3) << "at most the limit waits, one more may be running";
     EXPECT_GE(ok.load(), 2);
     EXPECT_EQ(other.load(), 0);
