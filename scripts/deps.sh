@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [wow64] [clang] [bindings] [fuzz] [service]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [wow64] [clang] [bindings]
+#                        [fuzz] [service] [browser] [mqtt]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -18,6 +19,9 @@
 #   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
 #   service   what kqd needs: Boost (Asio/Beast), nlohmann-json, toml++, libsystemd
 #             (sd_notify), pkg-config; Python 3 with pytest and yaml for its API tests
+#   browser   the page's test: Debian's chromium, its chromedriver and
+#             python3-selenium (on a fresh Debian 12: about 130 MB to fetch,
+#             420 MB installed, 3-4 minutes)
 set -euo pipefail
 
 groups=("$@")
@@ -40,6 +44,7 @@ for g in "${groups[@]}"; do
     fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
     service) want+=(libboost-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev pkg-config
                     python3 python3-pytest python3-yaml) ;;
+    browser) want+=(chromium chromium-driver python3 python3-selenium) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

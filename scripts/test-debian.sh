@@ -174,3 +174,125 @@ for f in /usr/bin/kqtool /usr/include/kq.h "$sim" "$rule" "$scenario" /usr/lib/p
   [ ! -e "$f" ] || fail "$f left behind after purge"
 done
 note "purged; all checks passed"
+
+# 5. kqd, the reader service, tried without systemd (CI has none): installed
+# with the simulated reader, run as its own user with the packaged config on
+# a free port of 127.0.0.1, /healthz, the readers and the page fetched; then
+# stopped and purged, leaving no file, no user and no group behind.
+start=$(date +%s)
+kqd_deb=$(find "$tmp" -maxdepth 1 -name "kqd_${deb_version}_*.deb" -print -quit)
+[ -n "$kqd_deb" ] || fail "no package kqd"
+echo "  $(basename "$kqd_deb"):"
+dpkg-deb -c "$kqd_deb" | awk '{print "    " $6 ($7 != "" ? " " $7 " " $8 : "")}' | grep -v '/$'
+if dpkg-query -W -f='${Status}' kqd 2>/dev/null | grep -q "install ok installed"; then
+  fail "kqd is installed already; remove it first"
+fi
+kqd_packages=(kqd kq-tools libkq0)
+kqd_debs=("$kqd_deb")
+for p in kq-tools libkq0; do
+  kqd_debs+=("$(find "$tmp" -maxdepth 1 -name "${p}_${deb_version}_*.deb" -print -quit)")
+done
+kqd_installed=0
+kqd_pid=""
+kqd_cleanup() {
+  if [ -n "$kqd_pid" ]; then
+    $SUDO kill "$kqd_pid" 2>/dev/null || true
+  fi
+  if [ "$kqd_installed" = 1 ]; then
+    $SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${kqd_packages[@]}" >/dev/null 2>&1 || true
+  fi
+}
+trap 'kqd_cleanup; cleanup' EXIT
+
+kqd_installed=1
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${kqd_debs[@]}" \
+  >"$tmp/kqd-install.log" 2>&1 || { cat "$tmp/kqd-install.log"; fail "apt-get install kqd"; }
+for f in /usr/sbin/kqd /etc/kqd/kqd.toml /lib/systemd/system/kqd.service \
+         /usr/share/kqd/www/index.html /usr/share/kqd/www/app.js /usr/share/kqd/www/style.css; do
+  [ -f "$f" ] || fail "kqd: $f not installed"
+done
+dpkg-query -W -f='${Conffiles}\n' kqd | grep -q '^ /etc/kqd/kqd.toml ' ||
+  fail "kqd: /etc/kqd/kqd.toml is not a conffile"
+man -w kqd >/dev/null || fail "kqd: man page not found by man"
+getent passwd kqd >/dev/null || fail "kqd: no system user kqd"
+getent group kqd >/dev/null || fail "kqd: no group kqd"
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify /lib/systemd/system/kqd.service 2>&1) ||
+    { echo "$out"; fail "kqd: systemd-analyze verify kqd.service"; }
+  note "kqd: systemd-analyze verify: no complaint"
+fi
+out=$(/usr/sbin/kqd --version 2>&1) || fail "kqd --version: $out"
+echo "  kqd --version: $out"
+grep -q -F "$version" <<<"$out" || fail "kqd --version does not say $version"
+# As the service runs it: user kqd, the packaged config.
+as_kqd() { (cd / && exec $SUDO setpriv --reuid=kqd --regid=kqd --init-groups -- "$@"); }
+out=$(as_kqd /usr/sbin/kqd --config /etc/kqd/kqd.toml --check-config 2>&1) ||
+  { echo "$out"; fail "kqd: the packaged config does not pass --check-config"; }
+
+# GET PATH from 127.0.0.1:PORT with nothing but bash: the whole response.
+http_get() {
+  local port=$1 path=$2
+  exec 3<>"/dev/tcp/127.0.0.1/$port" || return 1
+  printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' "$path" "$port" >&3
+  timeout 10 cat <&3
+  exec 3<&-
+}
+port=""
+for attempt in 1 2 3 4 5; do
+  p=$((20000 + RANDOM % 40000))
+  if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+    continue # taken
+  fi
+  # Not through as_kqd: $! must be kqd itself (or sudo, which passes signals
+  # on), not a shell that waits for it.
+  (cd / && exec $SUDO setpriv --reuid=kqd --regid=kqd --init-groups -- \
+    /usr/sbin/kqd --config /etc/kqd/kqd.toml --simulated --listen "127.0.0.1:$p" \
+    --scenario /usr/share/kq-tools/field.scenario) >>"$tmp/kqd.log" 2>&1 &
+  kqd_pid=$!
+  for _ in $(seq 100); do
+    out=$(http_get "$p" /healthz 2>/dev/null) || true
+    if head -1 <<<"$out" | grep -q ' 200 '; then
+      port=$p
+      break 2
+    fi
+    kill -0 "$kqd_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  $SUDO kill "$kqd_pid" 2>/dev/null || true
+  wait "$kqd_pid" 2>/dev/null || true
+  kqd_pid=""
+  note "kqd did not answer on port $p (attempt $attempt)"
+done
+[ -n "$port" ] || { tail -20 "$tmp/kqd.log"; fail "kqd --simulated did not answer /healthz"; }
+note "kqd: serving the simulated reader on 127.0.0.1:$port"
+out=$(http_get "$port" /v1/readers) || fail "kqd: GET /v1/readers"
+grep -q '"KQSIM0001"' <<<"$out" || { echo "$out"; fail "kqd: /v1/readers does not list the simulated reader"; }
+grep -q '"E0040150A1B2C301"' <<<"$out" || { echo "$out"; fail "kqd: the example field's tag is not listed"; }
+out=$(http_get "$port" /) || fail "kqd: GET /"
+head -1 <<<"$out" | grep -q ' 200 ' || { echo "$out" | head; fail "kqd: GET / is not 200"; }
+grep -qi '^content-type: text/html' <<<"$out" || fail "kqd: the page is not text/html"
+grep -q '<title>kqd' <<<"$out" || fail "kqd: GET / is not the page"
+out=$(http_get "$port" /app.js) || fail "kqd: GET /app.js"
+grep -qi '^content-type: text/javascript' <<<"$out" || fail "kqd: app.js is not text/javascript"
+$SUDO kill -TERM "$kqd_pid"
+status=0
+wait "$kqd_pid" || status=$?
+kqd_pid=""
+[ "$status" = 0 ] || { tail -20 "$tmp/kqd.log"; fail "kqd ended with status $status after SIGTERM"; }
+sed 's/^/  kqd: /' "$tmp/kqd.log" | tail -5
+
+$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${kqd_packages[@]}" >"$tmp/kqd-purge.log" 2>&1 ||
+  { cat "$tmp/kqd-purge.log"; fail "apt-get purge kqd"; }
+kqd_installed=0
+for p in "${kqd_packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed; then
+    fail "$p still installed after purge"
+  fi
+done
+for f in /usr/sbin/kqd /etc/kqd /usr/share/kqd /lib/systemd/system/kqd.service /var/lib/kqd \
+         /etc/systemd/system/multi-user.target.wants/kqd.service; do
+  [ ! -e "$f" ] || fail "$f left behind after purging kqd"
+done
+! getent passwd kqd >/dev/null || fail "the user kqd is left after purge"
+! getent group kqd >/dev/null || fail "the group kqd is left after purge"
+note "kqd: installed, served, stopped and purged ($(( $(date +%s) - start )) s); all kqd checks passed"
