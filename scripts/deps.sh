@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz] [service]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -12,6 +12,8 @@
 #   clang     clang and clang++
 #   bindings  Python 3 (setuptools, pip, venv, pytest) and Mono (mcs, runtime)
 #   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
+#   service   what kqd needs: Boost (Asio/Beast), nlohmann-json, toml++, libsystemd
+#             (sd_notify), pkg-config; Python 3 with pytest and yaml for its API tests
 set -euo pipefail
 
 groups=("$@")
@@ -31,6 +33,8 @@ for g in "${groups[@]}"; do
     bindings) want+=(python3 python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
                      mono-mcs mono-runtime libmono-system-core4.0-cil) ;;
     fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
+    service) want+=(libboost-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev pkg-config
+                    python3 python3-pytest python3-yaml) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,4 @@
+// kqd: options, config, signals, sd_notify. Wires the rooms together.
+int main() {
+    return 0;
+}
