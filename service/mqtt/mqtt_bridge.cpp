@@ -73,7 +73,7 @@ std::string IsoTime(int64_t time_ms) {
     }
     std::tm tm{};
     gmtime_r(&seconds, &tm);
-    char text[40];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
     return text;
@@ -254,11 +254,9 @@ std::string MqttBridge::Start() {
         d.Log(2, warning);
     }
     if (d.hooks.subscribe) {
-        d.subscription = d.hooks.subscribe([&d](const BridgeEvent& e) { d.OnEvent(e); });
+        std::vector<BridgeEvent> early;
+        d.subscription = d.hooks.subscribe([&d](const BridgeEvent& e) { d.OnEvent(e); }, &early);
         d.subscribed = true;
-    }
-    if (d.hooks.backlog) {
-        auto early = d.hooks.backlog();
         std::lock_guard lock(d.mu);
         d.inbox.insert(d.inbox.begin(), early.begin(), early.end());
     }

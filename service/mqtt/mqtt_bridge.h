@@ -50,12 +50,13 @@ struct OpAnswer {
 // What the bridge needs from the rest of kqd (kqd_hooks.h builds these from
 // the event log and the reader hub).
 struct BridgeHooks {
-    // Subscribes to the event log; the callback runs on the appending thread.
-    // Returns an id for unsubscribe.
-    std::function<int(std::function<void(const BridgeEvent&)>)> subscribe;
+    // Subscribes to the event log and, in the same step, copies into
+    // *backlog the events already in its history (so that none is missed or
+    // seen twice). The callback runs on the appending thread. Returns an id
+    // for unsubscribe.
+    std::function<int(std::function<void(const BridgeEvent&)>, std::vector<BridgeEvent>* backlog)>
+        subscribe;
     std::function<void(int)> unsubscribe;
-    // Events already in the log when the bridge subscribed (may be empty).
-    std::function<std::vector<BridgeEvent>()> backlog;
     // Every reader with its state and field.
     std::function<std::vector<BridgeReader>()> readers;
     // Checks and runs operation op ("read", "write", "sensor", "beep",

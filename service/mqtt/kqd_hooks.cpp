@@ -1,0 +1,112 @@
+#include "kqd_hooks.h"
+
+#include "events/event_log.h"
+#include "ops/operation.h"
+#include "reader/reader_hub.h"
+
+namespace kqd::mqtt {
+
+namespace {
+
+BridgeEvent ToBridge(const Event& e) { return {e.seq, e.kind, e.reader, e.uid, e.time_ms}; }
+
+std::optional<OpKind> KindOf(const std::string& op) {
+    for (OpKind k : {OpKind::Read, OpKind::Write, OpKind::Sensor, OpKind::Command, OpKind::Beep,
+                     OpKind::MultiRead}) {
+        if (op == OpKindName(k)) {
+            return k;
+        }
+    }
+    return std::nullopt;
+}
+
+nlohmann::json Error(const std::string& message, const std::string& name, int result,
+                     const std::string& field) {
+    nlohmann::json e = {{"message", message}, {"name", name}};
+    if (result != 0) {
+        e["result"] = result;
+    }
+    if (!field.empty()) {
+        e["field"] = field;
+    }
+    return {{"error", e}};
+}
+
+} // namespace
+
+BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
+                            std::function<void(int, const std::string&)> logger) {
+    BridgeHooks h;
+    h.subscribe = [&log](std::function<void(const BridgeEvent&)> callback,
+                         std::vector<BridgeEvent>* backlog) {
+        std::vector<Event> early;
+        int id = log.SubscribeSince(
+            0, [callback](const Event& e) { callback(ToBridge(e)); }, &early);
+        for (const Event& e : early) {
+            backlog->push_back(ToBridge(e));
+        }
+        return id;
+    };
+    h.unsubscribe = [&log](int id) { log.Unsubscribe(id); };
+    h.readers = [&hub] {
+        std::vector<BridgeReader> out;
+        for (const ReaderInfo& r : hub.Readers()) {
+            BridgeReader b{r.serial, r.state == "online", {}};
+            for (const FieldTag& t : r.field) {
+                b.field.push_back({t.uid, t.since_ms});
+            }
+            out.push_back(std::move(b));
+        }
+        return out;
+    };
+    h.operate = [&hub](const std::string& serial, const std::string& op,
+                       const nlohmann::json& request, std::function<void(OpAnswer)> done) {
+        auto kind = KindOf(op);
+        if (!kind) {
+            done({404, Error("unknown operation '" + op + "'", "not_found", 0, "op")});
+            return;
+        }
+        // Over HTTP the tag's UID is part of the path; here it is a member.
+        nlohmann::json body = request;
+        std::string uid;
+        if (auto it = body.find("uid"); it != body.end()) {
+            if (!it->is_string()) {
+                done({400, Error("'uid' must be a string", "KQ_ERR_PARAM", 0, "uid")});
+                return;
+            }
+            uid = it->get<std::string>();
+            body.erase(it);
+        }
+        bool needs_uid = *kind == OpKind::Read || *kind == OpKind::Write || *kind == OpKind::Sensor;
+        if (needs_uid && uid.empty()) {
+            done({400, Error("'uid' is required", "KQ_ERR_PARAM", 0, "uid")});
+            return;
+        }
+        auto parsed = ParseOp(*kind, uid, body.dump());
+        if (auto* error = std::get_if<FieldError>(&parsed)) {
+            done({400, Error(error->message, "KQ_ERR_PARAM", 0, error->field)});
+            return;
+        }
+        bool known = hub.Submit(serial, std::get<OpRequest>(std::move(parsed)),
+                                [done](OpResult r) {
+                                    int status = HttpStatusFor(r);
+                                    if (status == 200) {
+                                        done({200, {{"result", r.result},
+                                                    {"name", r.name},
+                                                    {"data", r.data}}});
+                                    } else {
+                                        done({status, Error(r.message.empty() ? r.name : r.message,
+                                                            r.name, r.result, "")});
+                                    }
+                                });
+        if (!known) {
+            done({404, Error("no reader '" + serial + "'", "not_found", 0, "reader")});
+        }
+    };
+    if (logger) {
+        h.log = std::move(logger);
+    }
+    return h;
+}
+
+} // namespace kqd::mqtt
