@@ -20,12 +20,14 @@ std::optional<OpKind> KindOf(const std::string& op) {
     return std::nullopt;
 }
 
+// The HTTP API's result numbers for its refusals (service/http/api.cpp).
+constexpr int kNotFound = -4;
+constexpr int kParam = 29; // KQ_ERR_PARAM
+
+// The HTTP API's error body: {"error":{"message","result","name"[,"field"]}}.
 nlohmann::json Error(const std::string& message, const std::string& name, int result,
                      const std::string& field) {
-    nlohmann::json e = {{"message", message}, {"name", name}};
-    if (result != 0) {
-        e["result"] = result;
-    }
+    nlohmann::json e = {{"message", message}, {"name", name}, {"result", result}};
     if (!field.empty()) {
         e["field"] = field;
     }
@@ -63,7 +65,8 @@ BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
                        const nlohmann::json& request, std::function<void(OpAnswer)> done) {
         auto kind = KindOf(op);
         if (!kind) {
-            done({404, Error("unknown operation '" + op + "'", "not_found", 0, "op")});
+            done({404, Error("unknown operation '" + op + "'", "KQD_ERR_NOT_FOUND", kNotFound,
+                             "op")});
             return;
         }
         // Over HTTP the tag's UID is part of the path; here it is a member.
@@ -71,36 +74,37 @@ BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
         std::string uid;
         if (auto it = body.find("uid"); it != body.end()) {
             if (!it->is_string()) {
-                done({400, Error("'uid' must be a string", "KQ_ERR_PARAM", 0, "uid")});
+                done({400, Error("'uid' must be a string", "KQ_ERR_PARAM", kParam, "uid")});
                 return;
             }
             uid = it->get<std::string>();
             body.erase(it);
         }
-        bool needs_uid = *kind == OpKind::Read || *kind == OpKind::Write || *kind == OpKind::Sensor;
-        if (needs_uid && uid.empty()) {
-            done({400, Error("'uid' is required", "KQ_ERR_PARAM", 0, "uid")});
-            return;
-        }
         auto parsed = ParseOp(*kind, uid, body.dump());
-        if (auto* error = std::get_if<FieldError>(&parsed)) {
-            done({400, Error(error->message, "KQ_ERR_PARAM", 0, error->field)});
+        if (auto* bad = std::get_if<FieldError>(&parsed)) {
+            done({400, Error(bad->message, "KQ_ERR_PARAM", kParam, bad->field)});
             return;
         }
+        std::string name = OpKindName(*kind);
         bool known = hub.Submit(serial, std::get<OpRequest>(std::move(parsed)),
-                                [done](OpResult r) {
+                                [done, serial, name](OpResult r) {
                                     int status = HttpStatusFor(r);
-                                    if (status == 200) {
-                                        done({200, {{"result", r.result},
-                                                    {"name", r.name},
-                                                    {"data", r.data}}});
-                                    } else {
-                                        done({status, Error(r.message.empty() ? r.name : r.message,
-                                                            r.name, r.result, "")});
+                                    if (status != 200) {
+                                        done({status, Error(r.message, r.name, r.result, "")});
+                                        return;
                                     }
+                                    // The HTTP API's body: the data, the reader, the result.
+                                    nlohmann::json body = r.data.is_object()
+                                                              ? r.data
+                                                              : nlohmann::json::object();
+                                    body["reader"] = serial;
+                                    body["operation"] = name;
+                                    body["result"] = r.result;
+                                    body["name"] = r.name;
+                                    done({200, body});
                                 });
         if (!known) {
-            done({404, Error("no reader '" + serial + "'", "not_found", 0, "reader")});
+            done({404, Error("no reader " + serial, "KQD_ERR_NOT_FOUND", kNotFound, "serial")});
         }
     };
     if (logger) {

@@ -53,9 +53,17 @@ const std::set<std::string>& KnownOps() {
     return ops;
 }
 
-nlohmann::json ErrorBody(const std::string& message, const std::string& name,
+// The HTTP API's refusals at the edge: the same names and result numbers.
+constexpr int kResultParam = 29; // KQ_ERR_PARAM
+constexpr int kResultBusy = -1;  // KQD_ERR_BUSY
+constexpr int kResultNotFound = -4;
+constexpr int kResultForbidden = -5;
+constexpr int kResultTooLarge = -6;
+constexpr int kResultBadRequest = -7;
+
+nlohmann::json ErrorBody(const std::string& message, const std::string& name, int result,
                          const std::string& field = {}) {
-    nlohmann::json error = {{"message", message}, {"name", name}};
+    nlohmann::json error = {{"message", message}, {"name", name}, {"result", result}};
     if (!field.empty()) {
         error["field"] = field;
     }
@@ -488,7 +496,13 @@ void MqttBridge::Impl::AfterConnect() {
                (outbox.Queued() ? ", sending " + std::to_string(outbox.Queued()) + " queued events"
                                 : ""));
     PublishOther(topics.Station(), "online", true);
-    int rc = mosquitto_subscribe_v5(mosq, nullptr, topics.CommandFilter().c_str(), 1, 0, nullptr);
+    // MQTT 5: keep the retain flag of live messages too (a retained request
+    // is refused, not run), and never replay retained requests on subscribing.
+    int options = cfg.protocol == 5
+                      ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | MQTT_SUB_OPT_SEND_RETAIN_NEVER
+                      : 0;
+    int rc = mosquitto_subscribe_v5(mosq, nullptr, topics.CommandFilter().c_str(), 1, options,
+                                    nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         Log(2, std::string("cannot subscribe to operations: ") + mosquitto_strerror(rc));
     }
@@ -618,6 +632,9 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
     if (!topics.ParseCommand(msg->topic, serial, op)) {
         return;
     }
+    if (msg->retain && msg->payloadlen == 0) {
+        return; // someone clearing a retained request: nothing to answer
+    }
     Reply base;
     base.topic = topics.Reply(serial, op);
     char* response_topic = nullptr;
@@ -659,17 +676,17 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
         QueueReply(std::move(r));
     };
     auto refuse = [&](int status, const std::string& message, const std::string& name,
-                      const std::string& field) {
+                      int result, const std::string& field) {
         Reply r = base;
         if (r.topic.empty()) {
             r.topic = topics.Reply(serial, op);
         }
-        answer(std::move(r), request_id, {status, ErrorBody(message, name, field)});
+        answer(std::move(r), request_id, {status, ErrorBody(message, name, result, field)});
     };
 
     if (msg->payloadlen < 0 || static_cast<std::size_t>(msg->payloadlen) > kMaxRequestBytes) {
         refuse(413, "the request is larger than " + std::to_string(kMaxRequestBytes) + " bytes",
-               "too_large", "body");
+               "KQD_ERR_TOO_LARGE", kResultTooLarge, "body");
         return;
     }
     std::string text(static_cast<const char*>(msg->payload),
@@ -679,7 +696,7 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
     }
     body = nlohmann::json::parse(text, nullptr, false);
     if (body.is_discarded() || !body.is_object()) {
-        refuse(400, "the request must be a JSON object", "bad_request", "body");
+        refuse(400, "the body must be a JSON object", "KQ_ERR_PARAM", kResultParam, "body");
         return;
     }
     if (body.contains("request_id")) {
@@ -690,26 +707,27 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
         if (!ok) {
             request_id = nullptr;
             refuse(400, "request_id must be a string of up to 128 characters or an integer",
-                   "bad_request", "request_id");
+                   "KQ_ERR_PARAM", kResultParam, "request_id");
             return;
         }
     }
     if (base.topic.empty()) {
         refuse(400, "the response topic may not hold wildcards or name a station's state topic",
-               "bad_request", "response_topic");
+               "KQ_ERR_PARAM", kResultParam, "response_topic");
         return;
     }
     if (msg->retain) {
         refuse(400, "retained operations are not run (they would run again on every connect)",
-               "bad_request", "retain");
+               "KQD_ERR_BAD_REQUEST", kResultBadRequest, "retain");
         return;
     }
     if (!cfg.operations) {
-        refuse(403, "this station refuses operations over MQTT", "refused", "");
+        refuse(403, "this station refuses operations over MQTT", "KQD_ERR_FORBIDDEN",
+               kResultForbidden, "");
         return;
     }
     if (!KnownOps().count(op)) {
-        refuse(404, "unknown operation '" + op + "'", "not_found", "op");
+        refuse(404, "unknown operation '" + op + "'", "KQD_ERR_NOT_FOUND", kResultNotFound, "op");
         return;
     }
     bool busy = false;
@@ -721,11 +739,11 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
         }
     }
     if (busy) {
-        refuse(503, "too many operations pending", "busy", "");
+        refuse(503, "too many operations pending", "KQD_ERR_BUSY", kResultBusy, "");
         return;
     }
     if (!hooks.operate) {
-        refuse(503, "operations are not available", "busy", "");
+        refuse(503, "operations are not available", "KQD_ERR_BUSY", kResultBusy, "");
         return;
     }
     hooks.operate(serial, op, body, [this, base, request_id, answer](OpAnswer a) {

@@ -4,6 +4,7 @@ and a subscriber that records everything and de-duplicates events."""
 
 import json
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -23,9 +24,15 @@ MOSQUITTO = os.environ.get("MOSQUITTO", "/usr/sbin/mosquitto")
 KEEPALIVE = 5  # the shortest keep-alive libmosquitto accepts
 
 
+_VALIDATORS = {}
+
+
 def validate(kind, payload):
-    schema = {"$ref": "#/$defs/" + kind, "$defs": SCHEMA["$defs"]}
-    jsonschema.validate(payload, schema)
+    """Checks payload against docs/mqtt-schema.json's definition `kind`."""
+    if kind not in _VALIDATORS:
+        schema = {"$ref": "#/$defs/" + kind, "$defs": SCHEMA["$defs"]}
+        _VALIDATORS[kind] = jsonschema.Draft202012Validator(schema)
+    _VALIDATORS[kind].validate(payload)
 
 
 def free_port():
@@ -61,6 +68,9 @@ class Broker:
             "log_dest stderr",
             "log_type error",
             "log_type warning",
+            # Run as root, mosquitto would switch to its own user, which may
+            # not write the test's directory.
+            "user " + pwd.getpwuid(os.getuid()).pw_name,
         ]
         if tls:
             lines += ["cafile " + tls["ca"], "certfile " + tls["server_cert"],
@@ -180,6 +190,8 @@ class Subscriber:
 
     def __init__(self, broker, topic="kq/#", client_id=None, protocol=mqtt.MQTTv311, **tls):
         self.messages = []
+        self._events = []  # parsed and checked by events()
+        self._checked = 0
         self.lock = threading.Lock()
         self.connected = threading.Event()
         cid = client_id or "test-sub-%d" % free_port()
@@ -194,6 +206,7 @@ class Subscriber:
         self.client.on_disconnect = lambda *a: self.connected.clear()
         self.client.connect("127.0.0.1", broker.port, keepalive=60)
         self.client.loop_start()
+        self.broker = broker
         assert self.connected.wait(10), "subscriber did not connect"
 
     def _on_connect(self, client, userdata, flags, rc, properties=None):
@@ -205,8 +218,18 @@ class Subscriber:
             self.messages.append((msg.topic, msg.payload.decode(), msg.retain, time.time()))
 
     def close(self):
-        self.client.loop_stop()
         self.client.disconnect()
+        self.client.loop_stop()
+
+    def leave(self):
+        """Disconnects; the broker keeps the session (and queues for it)."""
+        self.close()
+        self.connected.clear()
+
+    def come_back(self):
+        self.client.reconnect()
+        self.client.loop_start()
+        assert self.connected.wait(10), "subscriber did not reconnect"
 
     def snapshot(self):
         with self.lock:
@@ -217,13 +240,18 @@ class Subscriber:
 
     def events(self):
         """Every event payload (parsed and checked against the schema), in arrival order."""
-        out = []
-        for topic, payload, _, _ in self.snapshot():
+        messages = self.snapshot()
+        for topic, payload, _, _ in messages[self._checked:]:
             if topic.endswith("/events"):
                 j = json.loads(payload)
                 validate("dropped" if j.get("kind") == "dropped" else "event", j)
-                out.append(j)
-        return out
+                self._events.append(j)
+            elif topic.endswith("/field") and payload:
+                validate("field", json.loads(payload))
+            elif topic.endswith("/status") and payload:
+                validate("status", payload)
+        self._checked = len(messages)
+        return list(self._events)
 
     def latest(self, topic):
         last = None

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
             known = known || s == serial;
         }
         if (!known) {
-            done({404, {{"error", {{"message", "no reader"}, {"name", "not_found"}}}}});
+            done({404, {{"error", {{"message", "no reader " + serial}, {"name", "KQD_ERR_NOT_FOUND"},
+                                   {"result", -4}, {"field", "serial"}}}}});
             return;
         }
         nlohmann::json body = request;
@@ -118,14 +119,14 @@ int main(int argc, char** argv) {
         auto parsed = ParseOp(kind, uid, body.dump());
         if (auto* fe = std::get_if<FieldError>(&parsed)) {
             done({400, {{"error", {{"message", fe->message}, {"field", fe->field},
-                                   {"name", "KQ_ERR_PARAM"}}}}});
+                                   {"name", "KQ_ERR_PARAM"}, {"result", 29}}}}});
             return;
         }
         auto req = std::get<OpRequest>(parsed);
         // Answered from another thread, as a reader's owner would.
         std::thread([done, req] {
-            done({200, {{"result", 0}, {"name", "KQ_OK"},
-                        {"data", {{"uid", req.uid}, {"first", req.first}, {"count", req.count}}}}});
+            done({200, {{"result", 0}, {"name", "KQ_OK"}, {"operation", "test"},
+                        {"uid", req.uid}, {"first", req.first}, {"count", req.count}}});
         }).detach();
     };
 

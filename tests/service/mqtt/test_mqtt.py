@@ -106,13 +106,13 @@ def test_without_state_dir_a_new_epoch_says_it_restarted(tmp_path, broker, stati
 
 def test_broker_down_at_start(tmp_path, broker, stations):
     sub = Subscriber(broker)  # its persistent session survives the broker's stop
-    sub.client.disconnect()
+    sub.leave()
     broker.stop()
     station = Station(tmp_path, broker.url(), "dock1").start()
     stations.append(station)
     time.sleep(2.0)  # events made while the broker is away are queued
     broker.start()
-    sub.client.reconnect()
+    sub.come_back()
     serial = station.serial()
     wait_for(seen_seq(sub, station, serial, 25), 20, "the queued events and more")
     station.stop()
@@ -161,14 +161,14 @@ def test_link_cut_is_noticed_and_nothing_is_lost(tmp_path, broker, stations):
 
 def test_full_queue_drops_oldest_and_announces(tmp_path, broker, stations):
     sub = Subscriber(broker)
-    sub.client.disconnect()
+    sub.leave()
     broker.stop()
     station = Station(tmp_path, broker.url(), "dock4", every_ms=20,
                       extra=["--mqtt-queue", "10"]).start()
     stations.append(station)
     time.sleep(2.0)  # far more than 10 events
     broker.start()
-    sub.client.reconnect()
+    sub.come_back()
     wait_for(lambda: any(e["kind"] == "dropped" for e in sub.events()), 15, "the announcement")
     station.stop()
     events = sub.events()
@@ -412,7 +412,7 @@ def test_station_refusing_operations(tmp_path, broker, stations):
     wait_for(lambda: sub.latest("kq/kiosk1/kqd/status") == "online", 10, "the station")
     req = Requester(broker, True)
     _, reply, _ = req.call("kq/kiosk1/%s/cmd/beep" % station.serial(), {"length": 1})
-    assert reply["status"] == 403 and reply["error"]["name"] == "refused"
+    assert reply["status"] == 403 and reply["error"]["name"] == "KQD_ERR_FORBIDDEN"
     req.close()
     sub.close()
 
