@@ -32,6 +32,11 @@ if(NOT WIN32)
                                        ${CMAKE_CURRENT_SOURCE_DIR}/sim/sim_test_util.cpp)
   target_link_libraries(sim_env_scenario_test PRIVATE kqsim_d2xx GTest::gtest_main Threads::Threads)
   target_include_directories(sim_env_scenario_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/sim)
-  gtest_discover_tests(sim_env_scenario_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60 LABELS sim
+  gtest_discover_tests(sim_env_scenario_test DISCOVERY_TIMEOUT 120 TEST_FILTER "EnvScenario.*"
+    PROPERTIES TIMEOUT 60 LABELS sim
     ENVIRONMENT "KQSIM_SCENARIO=${PROJECT_SOURCE_DIR}/examples/field.scenario")
+  # Several readers from one file (reader parts, plug changes).
+  gtest_discover_tests(sim_env_scenario_test DISCOVERY_TIMEOUT 120 TEST_FILTER "EnvReaders.*"
+    PROPERTIES TIMEOUT 60 LABELS sim
+    ENVIRONMENT "KQSIM_SCENARIO=${CMAKE_CURRENT_SOURCE_DIR}/sim/readers.scenario")
 endif()

@@ -209,9 +209,11 @@ std::variant<OpRequest, FieldError> ParseOp(OpKind kind, const std::string& uid,
         // Only a flat object is a request: nesting is refused while parsing,
         // before a deep document is ever built.
         bool too_deep = false;
-        json::parser_callback_t depth_limit = [&too_deep](int depth, json::parse_event_t,
+        json::parser_callback_t depth_limit = [&too_deep](int depth, json::parse_event_t event,
                                                           json&) {
-            if (depth > 1) {
+            bool opens = event == json::parse_event_t::object_start ||
+                         event == json::parse_event_t::array_start;
+            if (depth > 1 || (opens && depth > 0)) {
                 too_deep = true;
                 return false;
             }

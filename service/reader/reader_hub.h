@@ -102,6 +102,7 @@ private:
     std::thread rescan_;
     std::mutex rescan_mu_;
     std::condition_variable rescan_cv_;
+    bool stopping_rescan_ = false;
     bool stopping_ = false;
     bool started_ = false;
 };

@@ -102,7 +102,7 @@ bool DataFrom(const std::vector<std::string>& f, DataEntry* d, std::string& erro
     return true;
 }
 
-bool EventFrom(bool enter, const std::vector<std::string>& f, Scenario& sc, std::string& error) {
+bool EventFrom(bool enter, const std::vector<std::string>& f, ReaderSetup& sc, std::string& error) {
     FieldEvent e;
     e.enter = enter;
     if (f.size() != 2 || !Number(f[0], &e.at_ms) || !ValidUid(f[1])) {
@@ -119,7 +119,7 @@ bool CodeValid(const std::string& code) {
 }
 
 // processing CODE MS / status CODE CHAR [TIMES] / drop CODE [TIMES]
-bool ReplyDirective(const std::string& what, const std::vector<std::string>& f, Scenario& sc,
+bool ReplyDirective(const std::string& what, const std::vector<std::string>& f, ReaderSetup& sc,
                     std::string& error) {
     unsigned v = 0;
     if (what == "processing") {
@@ -155,6 +155,67 @@ bool ReplyDirective(const std::string& what, const std::vector<std::string>& f, 
     return true;
 }
 
+bool ValidSerial(const std::string& serial) {
+    if (serial.empty() || serial.size() > kMaxSerialLength) {
+        return false;
+    }
+    return std::all_of(serial.begin(), serial.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+               c == '-' || c == '_';
+    });
+}
+
+// plug MS / unplug MS / replug MS
+bool PlugDirective(const std::string& what, const std::vector<std::string>& f, ReaderSetup& part,
+                   std::string& error) {
+    PlugEvent e;
+    if (f.size() != 1 || !Number(f[0], &e.at_ms)) {
+        error = "bad " + what + " (MS)";
+        return false;
+    }
+    if (what == "plug") {
+        if (!part.attached_at_start) {
+            error = "plug given twice for reader " + part.serial;
+            return false;
+        }
+        part.attached_at_start = false;
+        e.plugged = true;
+    } else {
+        e.plugged = what == "replug";
+    }
+    part.plugs.push_back(e);
+    return true;
+}
+
+// The part that `reader SERIAL` starts (or continues).
+bool ReaderDirective(const std::vector<std::string>& f, Scenario& sc, bool first_line,
+                     ReaderSetup** part, std::string& error) {
+    if (f.size() != 1 || !ValidSerial(f[0])) {
+        error = "bad reader (SERIAL: 1-" + std::to_string(kMaxSerialLength) +
+                " letters, digits, '-' or '_')";
+        return false;
+    }
+    const std::string& serial = f[0];
+    if (serial == kDefaultReaderSerial) {
+        sc.default_reader = true;
+        *part = &sc;
+        return true;
+    }
+    if (first_line) {
+        sc.default_reader = false; // the file names its readers itself
+    }
+    auto known = std::find_if(sc.readers.begin(), sc.readers.end(),
+                              [&](const ReaderSetup& r) { return r.serial == serial; });
+    if (known == sc.readers.end()) {
+        ReaderSetup fresh;
+        fresh.serial = serial;
+        sc.readers.push_back(fresh);
+        known = sc.readers.end() - 1;
+    }
+    *part = &*known;
+    return true;
+}
+
 bool ReadFile(const std::string& path, std::string* text) {
     std::ifstream in(path);
     if (!in) {
@@ -172,6 +233,8 @@ bool ParseScenarioText(const std::string& text, Scenario& sc, std::string& error
     std::istringstream lines(text);
     std::string line;
     int number = 0;
+    ReaderSetup* part = &sc; // the part the directives go to
+    bool first_directive = true;
     while (std::getline(lines, line)) {
         ++number;
         if (auto hash = line.find('#'); hash != std::string::npos) {
@@ -189,40 +252,45 @@ bool ParseScenarioText(const std::string& text, Scenario& sc, std::string& error
         f.erase(f.begin());
         bool ok = true;
         unsigned v = 0;
-        if (what == "tag" && !f.empty()) {
+        ReaderSetup& r = *part;
+        if (what == "reader") {
+            ok = ReaderDirective(f, sc, first_directive, &part, error);
+        } else if (what == "plug" || what == "unplug" || what == "replug") {
+            ok = PlugDirective(what, f, r, error);
+        } else if (what == "tag" && !f.empty()) {
             TagEntry tag;
             if (f.back() == "out") {
                 tag.in_field = false;
                 f.pop_back();
             }
             ok = TagFrom(f, &tag, error);
-            sc.tags.push_back(tag);
+            r.tags.push_back(tag);
         } else if (what == "sensor") {
             SensorEntry s;
             ok = SensorFrom(f, &s, error);
-            sc.sensors.push_back(s);
+            r.sensors.push_back(s);
         } else if (what == "data") {
             DataEntry d;
             ok = DataFrom(f, &d, error);
-            sc.data.push_back(d);
+            r.data.push_back(d);
         } else if (what == "enter" || what == "leave") {
-            ok = EventFrom(what == "enter", f, sc, error);
+            ok = EventFrom(what == "enter", f, r, error);
         } else if ((what == "churn" || what == "latency" || what == "interval" ||
                     what == "vanish") &&
                    f.size() == 1 && Number(f[0], &v)) {
             if (what == "churn") {
-                sc.churn_ms = v;
+                r.churn_ms = v;
             } else if (what == "latency") {
-                sc.latency_ms = v;
+                r.latency_ms = v;
             } else if (what == "interval") {
-                sc.loop_interval_ms = v;
+                r.loop_interval_ms = v;
             } else {
-                sc.vanish_after_ms = v;
+                r.vanish_after_ms = v;
             }
         } else if (what == "processing" || what == "status" || what == "drop") {
-            ok = ReplyDirective(what, f, sc, error);
+            ok = ReplyDirective(what, f, r, error);
         } else if (what == "timing" && f.size() == 1 && (f[0] == "on" || f[0] == "off")) {
-            sc.realistic = f[0] == "on";
+            r.realistic = f[0] == "on";
         } else {
             ok = false;
             error = "unknown directive '" + what + "'";
@@ -231,6 +299,7 @@ bool ParseScenarioText(const std::string& text, Scenario& sc, std::string& error
             error = "line " + std::to_string(number) + ": " + error;
             return false;
         }
+        first_directive = false;
     }
     return true;
 }
@@ -299,6 +368,11 @@ bool ParseOptions(const std::vector<std::string>& args, Scenario& sc, std::strin
                 return false;
             }
             ok = ParseScenarioText(text, sc, error);
+            if (ok && (!sc.readers.empty() || !sc.default_reader || !sc.plugs.empty())) {
+                ok = false;
+                error = "kqsim serves one reader: reader, plug, unplug and replug lines are "
+                        "for the simulated reader library (KQSIM_SCENARIO)";
+            }
             if (!ok) {
                 error = v + ": " + error;
             }
@@ -313,7 +387,7 @@ bool ParseOptions(const std::vector<std::string>& args, Scenario& sc, std::strin
     return true;
 }
 
-bool ApplyScenario(const Scenario& sc, Reader& reader, Time now, std::string& error) {
+bool ApplyScenario(const ReaderSetup& sc, Reader& reader, Time now, std::string& error) {
     reader.SetRealistic(sc.realistic);
     reader.SetLatencyTimer(sc.latency_ms);
     for (const auto& [code, ms] : sc.processing_ms) {
@@ -354,7 +428,7 @@ bool ApplyScenario(const Scenario& sc, Reader& reader, Time now, std::string& er
     return true;
 }
 
-std::vector<std::string> ScenarioTags(const Scenario& sc) {
+std::vector<std::string> ScenarioTags(const ReaderSetup& sc) {
     std::vector<std::string> uids;
     auto add = [&](const std::string& uid) {
         if (std::find(uids.begin(), uids.end(), uid) == uids.end()) {
@@ -368,6 +442,17 @@ std::vector<std::string> ScenarioTags(const Scenario& sc) {
         add(s.uid);
     }
     return uids;
+}
+
+std::vector<const ReaderSetup*> ReaderParts(const Scenario& sc) {
+    std::vector<const ReaderSetup*> parts;
+    if (sc.default_reader) {
+        parts.push_back(&sc);
+    }
+    for (const auto& r : sc.readers) {
+        parts.push_back(&r);
+    }
+    return parts;
 }
 
 } // namespace kqsim

@@ -4,7 +4,7 @@
 
 namespace kqsim {
 
-ScenarioSchedule StartSchedule(const Scenario& sc, Time start) {
+ScenarioSchedule StartSchedule(const ReaderSetup& sc, Time start) {
     ScenarioSchedule sch;
     sch.start = start;
     sch.churn_ms = sc.churn_ms;
@@ -18,11 +18,14 @@ ScenarioSchedule StartSchedule(const Scenario& sc, Time start) {
     if (sc.vanish_after_ms > 0) {
         sch.vanish_at = start + Millis(sc.vanish_after_ms);
     }
+    sch.plugs = sc.plugs;
+    std::stable_sort(sch.plugs.begin(), sch.plugs.end(),
+                     [](const PlugEvent& a, const PlugEvent& b) { return a.at_ms < b.at_ms; });
     return sch;
 }
 
-bool HasSchedule(const Scenario& sc) {
-    return !sc.events.empty() || sc.churn_ms > 0 || sc.vanish_after_ms > 0;
+bool HasSchedule(const ReaderSetup& sc) {
+    return !sc.events.empty() || sc.churn_ms > 0 || sc.vanish_after_ms > 0 || !sc.plugs.empty();
 }
 
 std::optional<Time> NextScheduled(const ScenarioSchedule& sch) {
@@ -30,7 +33,19 @@ std::optional<Time> NextScheduled(const ScenarioSchedule& sch) {
     if (sch.next_event < sch.events.size()) {
         wake = Earliest(wake, sch.start + Millis(sch.events[sch.next_event].at_ms));
     }
+    if (sch.next_plug < sch.plugs.size()) {
+        wake = Earliest(wake, sch.start + Millis(sch.plugs[sch.next_plug].at_ms));
+    }
     return Earliest(wake, sch.vanish_at);
+}
+
+std::vector<PlugEvent> TakeDuePlugs(ScenarioSchedule& sch, Time now) {
+    std::vector<PlugEvent> due;
+    while (sch.next_plug < sch.plugs.size() &&
+           sch.start + Millis(sch.plugs[sch.next_plug].at_ms) <= now) {
+        due.push_back(sch.plugs[sch.next_plug++]);
+    }
+    return due;
 }
 
 bool RunDueSchedule(ScenarioSchedule& sch, Reader& reader, Time now) {
