@@ -94,14 +94,14 @@ BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
                                         return;
                                     }
                                     // The HTTP API's body: the data, the reader, the result.
-                                    nlohmann::json body = r.data.is_object()
-                                                              ? r.data
-                                                              : nlohmann::json::object();
-                                    body["reader"] = serial;
-                                    body["operation"] = name;
-                                    body["result"] = r.result;
-                                    body["name"] = r.name;
-                                    done({200, body});
+                                    nlohmann::json answer = r.data.is_object()
+                                                                ? r.data
+                                                                : nlohmann::json::object();
+                                    answer["reader"] = serial;
+                                    answer["operation"] = name;
+                                    answer["result"] = r.result;
+                                    answer["name"] = r.name;
+                                    done({200, answer});
                                 });
         if (!known) {
             done({404, Error("no reader " + serial, "KQD_ERR_NOT_FOUND", kNotFound, "serial")});
