@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz] [service]
+# Usage: scripts/deps.sh [base] [cross] [valgrind] [vm] [deb] [install] [winzip] [clang] [bindings] [fuzz] [service] [mqtt]
 #   base      compiler, CMake, Ninja, GoogleTest (default)
 #   cross     mingw-w64 cross compilers, Wine, multilib and qemu-user
 #   valgrind  valgrind
@@ -14,6 +14,8 @@
 #   fuzz      clang with libFuzzer and the sanitizer runtimes, CMake, Ninja
 #   service   what kqd needs: Boost (Asio/Beast), nlohmann-json, toml++, libsystemd
 #             (sd_notify), pkg-config; Python 3 with pytest and yaml for its API tests
+#   mqtt      kqd's broker link and its tests: libmosquitto, Mosquitto (broker and
+#             mosquitto_passwd), openssl, python3 with pytest, paho-mqtt and jsonschema
 set -euo pipefail
 
 groups=("$@")
@@ -35,6 +37,8 @@ for g in "${groups[@]}"; do
     fuzz) want+=(clang libclang-rt-14-dev cmake ninja-build) ;;
     service) want+=(libboost-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev pkg-config
                     python3 python3-pytest python3-yaml) ;;
+    mqtt) want+=(libmosquitto-dev pkg-config mosquitto mosquitto-clients openssl python3
+                 python3-pytest python3-paho-mqtt python3-jsonschema) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
