@@ -8,7 +8,9 @@ namespace kqd::mqtt {
 
 namespace {
 
-BridgeEvent ToBridge(const Event& e) { return {e.seq, e.kind, e.reader, e.uid, e.time_ms}; }
+BridgeEvent ToBridge(const Event& e) {
+    return {e.seq, e.kind, e.reader, e.uid, e.time_ms};
+}
 
 std::optional<OpKind> KindOf(const std::string& op) {
     for (OpKind k : {OpKind::Read, OpKind::Write, OpKind::Sensor, OpKind::Command, OpKind::Beep,
@@ -65,8 +67,8 @@ BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
                        const nlohmann::json& request, std::function<void(OpAnswer)> done) {
         auto kind = KindOf(op);
         if (!kind) {
-            done({404, Error("unknown operation '" + op + "'", "KQD_ERR_NOT_FOUND", kNotFound,
-                             "op")});
+            done({404,
+                  Error("unknown operation '" + op + "'", "KQD_ERR_NOT_FOUND", kNotFound, "op")});
             return;
         }
         // Over HTTP the tag's UID is part of the path; here it is a member.
@@ -86,23 +88,21 @@ BridgeHooks MakeBridgeHooks(EventLog& log, ReaderHub& hub,
             return;
         }
         std::string name = OpKindName(*kind);
-        bool known = hub.Submit(serial, std::get<OpRequest>(std::move(parsed)),
-                                [done, serial, name](OpResult r) {
-                                    int status = HttpStatusFor(r);
-                                    if (status != 200) {
-                                        done({status, Error(r.message, r.name, r.result, "")});
-                                        return;
-                                    }
-                                    // The HTTP API's body: the data, the reader, the result.
-                                    nlohmann::json answer = r.data.is_object()
-                                                                ? r.data
-                                                                : nlohmann::json::object();
-                                    answer["reader"] = serial;
-                                    answer["operation"] = name;
-                                    answer["result"] = r.result;
-                                    answer["name"] = r.name;
-                                    done({200, answer});
-                                });
+        bool known = hub.Submit(
+            serial, std::get<OpRequest>(std::move(parsed)), [done, serial, name](OpResult r) {
+                int status = HttpStatusFor(r);
+                if (status != 200) {
+                    done({status, Error(r.message, r.name, r.result, "")});
+                    return;
+                }
+                // The HTTP API's body: the data, the reader, the result.
+                nlohmann::json answer = r.data.is_object() ? r.data : nlohmann::json::object();
+                answer["reader"] = serial;
+                answer["operation"] = name;
+                answer["result"] = r.result;
+                answer["name"] = r.name;
+                done({200, answer});
+            });
         if (!known) {
             done({404, Error("no reader " + serial, "KQD_ERR_NOT_FOUND", kNotFound, "serial")});
         }

@@ -197,8 +197,8 @@ struct MqttBridge::Impl {
             me->connected_since = SteadyMs();
             return;
         }
-        std::string why = me->cfg.protocol == 5 ? mosquitto_reason_string(rc)
-                                                : mosquitto_connack_string(rc);
+        std::string why =
+            me->cfg.protocol == 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
         me->Log(3, "the broker refused the connection: " + why);
         me->lost = true;
     }
@@ -244,7 +244,9 @@ MqttBridge::MqttBridge(MqttConfig config, BridgeHooks hooks) : impl_(std::make_u
     impl_->outbox = Outbox(impl_->cfg.queue);
 }
 
-MqttBridge::~MqttBridge() { Stop(); }
+MqttBridge::~MqttBridge() {
+    Stop();
+}
 
 std::string MqttBridge::Start() {
     Impl& d = *impl_;
@@ -420,8 +422,8 @@ void MqttBridge::Impl::Connect() {
     mosquitto_publish_v5_callback_set(mosq, OnPublishCb);
     mosquitto_message_v5_callback_set(mosq, OnMessageCb);
     lost = false;
-    int rc = mosquitto_connect_bind_async(mosq, cfg.host.c_str(), cfg.port, cfg.keepalive_s,
-                                          nullptr);
+    int rc =
+        mosquitto_connect_bind_async(mosq, cfg.host.c_str(), cfg.port, cfg.keepalive_s, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         Teardown(rc == MOSQ_ERR_ERRNO ? std::string("cannot connect: ") + std::strerror(errno)
                                       : std::string("cannot connect: ") + mosquitto_strerror(rc));
@@ -498,11 +500,10 @@ void MqttBridge::Impl::AfterConnect() {
     PublishOther(topics.Station(), "online", true);
     // MQTT 5: keep the retain flag of live messages too (a retained request
     // is refused, not run), and never replay retained requests on subscribing.
-    int options = cfg.protocol == 5
-                      ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | MQTT_SUB_OPT_SEND_RETAIN_NEVER
-                      : 0;
-    int rc = mosquitto_subscribe_v5(mosq, nullptr, topics.CommandFilter().c_str(), 1, options,
-                                    nullptr);
+    int options =
+        cfg.protocol == 5 ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | MQTT_SUB_OPT_SEND_RETAIN_NEVER : 0;
+    int rc =
+        mosquitto_subscribe_v5(mosq, nullptr, topics.CommandFilter().c_str(), 1, options, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         Log(2, std::string("cannot subscribe to operations: ") + mosquitto_strerror(rc));
     }
@@ -518,11 +519,10 @@ void MqttBridge::Impl::AfterConnect() {
     auto dropped = outbox.TakeDropped();
     for (auto it = dropped.rbegin(); it != dropped.rend(); ++it) {
         int64_t now = NowMs();
-        nlohmann::json j = {{"kind", "dropped"},     {"reader", it->reader},
-                            {"site", cfg.site},      {"epoch", seq.Epoch()},
-                            {"first_seq", it->first_seq}, {"last_seq", it->last_seq},
-                            {"count", it->count},    {"time", IsoTime(now)},
-                            {"time_ms", now}};
+        nlohmann::json j = {
+            {"kind", "dropped"},    {"reader", it->reader},       {"site", cfg.site},
+            {"epoch", seq.Epoch()}, {"first_seq", it->first_seq}, {"last_seq", it->last_seq},
+            {"count", it->count},   {"time", IsoTime(now)},       {"time_ms", now}};
         outbox.PushFront({topics.Events(it->reader), j.dump(), it->reader, 0, true});
     }
 }
@@ -559,10 +559,9 @@ void MqttBridge::Impl::PublishReaderState() {
                                 {"since_ms", tag.since_ms}});
             }
         }
-        nlohmann::json j = {{"reader", serial},          {"site", cfg.site},
-                            {"online", online},          {"count", uids.size()},
-                            {"uids", uids},              {"tags", tags},
-                            {"time", IsoTime(t)},        {"time_ms", t}};
+        nlohmann::json j = {{"reader", serial},     {"site", cfg.site}, {"online", online},
+                            {"count", uids.size()}, {"uids", uids},     {"tags", tags},
+                            {"time", IsoTime(t)},   {"time_ms", t}};
         PublishOther(topics.Field(serial), j.dump(), true);
     }
     dirty_field.clear();
@@ -601,9 +600,9 @@ void MqttBridge::Impl::Pump() {
             break;
         }
         int mid = 0;
-        int rc = mosquitto_publish_v5(mosq, &mid, m->topic.c_str(),
-                                      static_cast<int>(m->payload.size()), m->payload.data(), 1,
-                                      false, nullptr);
+        int rc =
+            mosquitto_publish_v5(mosq, &mid, m->topic.c_str(), static_cast<int>(m->payload.size()),
+                                 m->payload.data(), 1, false, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             if (rc != MOSQ_ERR_NO_CONN) {
                 Log(2, std::string("cannot publish an event: ") + mosquitto_strerror(rc));
@@ -638,8 +637,8 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
     Reply base;
     base.topic = topics.Reply(serial, op);
     char* response_topic = nullptr;
-    if (props && mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response_topic,
-                                                false)) {
+    if (props &&
+        mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response_topic, false)) {
         std::string rt(response_topic);
         free(response_topic);
         if (topics.ResponseTopicAllowed(rt)) {
@@ -675,8 +674,8 @@ void MqttBridge::Impl::HandleMessage(const mosquitto_message* msg,
         }
         QueueReply(std::move(r));
     };
-    auto refuse = [&](int status, const std::string& message, const std::string& name,
-                      int result, const std::string& field) {
+    auto refuse = [&](int status, const std::string& message, const std::string& name, int result,
+                      const std::string& field) {
         Reply r = base;
         if (r.topic.empty()) {
             r.topic = topics.Reply(serial, op);
@@ -781,7 +780,8 @@ void MqttBridge::Impl::Run() {
         if (mosq && !lost) {
             int sock = mosquitto_socket(mosq);
             if (sock >= 0) {
-                fds[1] = {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)),
+                fds[1] = {sock,
+                          static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)),
                           0};
                 n = 2;
             }

@@ -26,8 +26,8 @@ struct BridgeEvent {
     uint64_t log_seq = 0; // kqd's own sequence number (the HTTP/SSE one)
     std::string kind;     // arrived, left, online, offline
     std::string reader;
-    std::string uid;      // empty for online / offline
-    int64_t time_ms = 0;  // milliseconds since 1970 (UTC)
+    std::string uid;     // empty for online / offline
+    int64_t time_ms = 0; // milliseconds since 1970 (UTC)
 };
 
 struct BridgeTag {
@@ -63,8 +63,8 @@ struct BridgeHooks {
     // "command", "multi-read") on a reader with the request's JSON body (an
     // object; a tag's "uid" is one of its fields). Calls done exactly once,
     // maybe before returning, maybe later on another thread; done does not block.
-    std::function<void(const std::string& serial, const std::string& op,
-                       const nlohmann::json& body, std::function<void(OpAnswer)> done)>
+    std::function<void(const std::string& serial, const std::string& op, const nlohmann::json& body,
+                       std::function<void(OpAnswer)> done)>
         operate;
     // level: 0 debug, 1 info, 2 warning, 3 error. Default: standard error.
     std::function<void(int level, const std::string& message)> log;
@@ -72,14 +72,14 @@ struct BridgeHooks {
 
 struct BridgeStats {
     bool connected = false;
-    uint64_t connects = 0;          // connections the broker accepted
-    uint64_t connect_failures = 0;  // attempts that failed or were refused
-    uint64_t queued = 0;            // events waiting (not yet sent)
-    uint64_t in_flight = 0;         // events sent, acknowledgement pending
-    uint64_t published = 0;         // events the broker acknowledged
-    uint64_t dropped = 0;           // events dropped because the queue was full
-    uint64_t rejected = 0;          // events the broker refused (MQTT 5 reason code)
-    uint64_t state_errors = 0;      // failed writes of the sequence state file
+    uint64_t connects = 0;              // connections the broker accepted
+    uint64_t connect_failures = 0;      // attempts that failed or were refused
+    uint64_t queued = 0;                // events waiting (not yet sent)
+    uint64_t in_flight = 0;             // events sent, acknowledgement pending
+    uint64_t published = 0;             // events the broker acknowledged
+    uint64_t dropped = 0;               // events dropped because the queue was full
+    uint64_t rejected = 0;              // events the broker refused (MQTT 5 reason code)
+    uint64_t state_errors = 0;          // failed writes of the sequence state file
     std::map<int, uint64_t> operations; // operations answered, by status code
 };
 

@@ -66,7 +66,9 @@ bool PercentDecode(std::string_view in, std::string& out) {
     return true;
 }
 
-bool FileReadable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+bool FileReadable(const std::string& path) {
+    return access(path.c_str(), R_OK) == 0;
+}
 
 } // namespace
 

@@ -27,14 +27,14 @@ struct MqttConfig {
     std::string key_file;  // client key (PEM, not encrypted)
     bool tls_insecure = false; // do not check the broker's host name against its certificate
 
-    std::string client_id;    // default "kqd-SITE"; must be unique on the broker
-    std::string prefix = "kq"; // first topic level(s): PREFIX/SITE/SERIAL/...
-    std::string site;          // the station's name in topics and payloads; default: host name
-    int keepalive_s = 30;      // MQTT keep-alive (5..65535): a dead link is noticed within 1.5x
-    std::size_t queue = 10000; // events held while the link is down; oldest dropped beyond it
-    bool operations = true;    // answer operations on PREFIX/SITE/SERIAL/cmd/OP
-    std::string state_dir;     // where the per-reader sequence numbers are kept across restarts
-    int protocol = 5;          // 5 (MQTT 5) or 4 (MQTT 3.1.1)
+    std::string client_id;        // default "kqd-SITE"; must be unique on the broker
+    std::string prefix = "kq";    // first topic level(s): PREFIX/SITE/SERIAL/...
+    std::string site;             // the station's name in topics and payloads; default: host name
+    int keepalive_s = 30;         // MQTT keep-alive (5..65535): a dead link is noticed within 1.5x
+    std::size_t queue = 10000;    // events held while the link is down; oldest dropped beyond it
+    bool operations = true;       // answer operations on PREFIX/SITE/SERIAL/cmd/OP
+    std::string state_dir;        // where the per-reader sequence numbers are kept across restarts
+    int protocol = 5;             // 5 (MQTT 5) or 4 (MQTT 3.1.1)
     int reconnect_min_ms = 500;   // first delay before reconnecting
     int reconnect_max_ms = 30000; // the delay doubles per failed attempt up to this bound
     int connect_timeout_ms = 10000; // a connection attempt that gets no CONNACK by then is dropped
@@ -47,7 +47,7 @@ struct MqttConfig {
 // with '_' as '-' (the URL is plain "--mqtt").
 struct MqttOptionInfo {
     const char* key;
-    const char* arg;  // placeholder for --help
+    const char* arg; // placeholder for --help
     const char* help;
 };
 const std::vector<MqttOptionInfo>& MqttOptions();

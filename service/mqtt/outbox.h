@@ -24,8 +24,8 @@ struct OutMessage {
     std::string topic;
     std::string payload;
     std::string reader;
-    uint64_t seq = 0;           // the reader's sequence number; 0 for an announcement
-    bool announcement = false;  // never dropped
+    uint64_t seq = 0;          // the reader's sequence number; 0 for an announcement
+    bool announcement = false; // never dropped
 };
 
 struct DroppedRange {

@@ -50,7 +50,8 @@ bool Topics::ResponseTopicAllowed(std::string_view topic) const {
         return true;
     }
     auto parts = Split(topic.substr(lead.size()));
-    if (parts.size() == 3 && (parts[2] == "status" || parts[2] == "field" || parts[2] == "events")) {
+    if (parts.size() == 3 &&
+        (parts[2] == "status" || parts[2] == "field" || parts[2] == "events")) {
         return false;
     }
     return true;

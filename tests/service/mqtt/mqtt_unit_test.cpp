@@ -108,8 +108,9 @@ TEST(MqttConfig, TomlTableAndCommandLine) {
     std::ofstream(dir / "kqd.toml") << "listen = \"127.0.0.1:1\"\n[mqtt]\nurl = "
                                        "\"mqtt://b:1884\"\nsite = \"filesite\"\nkeepalive = "
                                        "10\noperations = false\n";
-    std::vector<std::string> args = {"--config", (dir / "kqd.toml").string(), "--mqtt-site",
-                                     "cli", "--debounce", "2", "--mqtt-queue=50"};
+    std::vector<std::string> args = {
+        "--config",       (dir / "kqd.toml").string(), "--mqtt-site", "cli", "--debounce", "2",
+        "--mqtt-queue=50"};
     MqttConfig c;
     std::string error;
     ASSERT_TRUE(TakeMqttOptions(&args, &c, &error)) << error;
@@ -119,8 +120,8 @@ TEST(MqttConfig, TomlTableAndCommandLine) {
     EXPECT_FALSE(c.operations);
     EXPECT_EQ(c.queue, 50u);
     // What is not the broker link's stays for kqd's own parser.
-    EXPECT_EQ(args, (std::vector<std::string>{"--config", (dir / "kqd.toml").string(),
-                                              "--debounce", "2"}));
+    EXPECT_EQ(args, (std::vector<std::string>{"--config", (dir / "kqd.toml").string(), "--debounce",
+                                              "2"}));
 
     std::ofstream(dir / "bad.toml") << "[mqtt]\nkeepalive = \"soon\"\n";
     std::vector<std::string> bad = {"--config", (dir / "bad.toml").string()};
