@@ -36,22 +36,28 @@ def percentile(values, p):
 
 
 def latency(tmp):
-    broker = Broker(tmp)
-    sub = Subscriber(broker)
-    station = Station(tmp, broker.url(), "lat", every_ms=100).start()
-    time.sleep(22)
-    station.stop()
-    lat = []
-    for topic, payload, _, received in sub.snapshot():
-        if topic.endswith("/events"):
-            import json
-            e = json.loads(payload)
-            if e["kind"] in ("arrived", "left"):
-                lat.append(received * 1000 - e["time_ms"])
-    sub.close()
-    broker.stop()
-    print("latency: %d events, median %.2f ms, p99 %.2f ms, max %.2f ms"
-          % (len(lat), statistics.median(lat), percentile(lat, 99), max(lat)))
+    import json
+    variants = [("state_dir, fdatasync per batch", True, []),
+                ("state_dir, state_sync off", True, ["--mqtt-state-sync", "false"]),
+                ("no state_dir", False, [])]
+    for i, (label, state, extra) in enumerate(variants):
+        broker = Broker(tmp)
+        sub = Subscriber(broker)
+        station = Station(tmp, broker.url(), "lat", every_ms=100, state=state, extra=extra,
+                          name="lat%d" % i).start()
+        time.sleep(15)
+        station.stop()
+        lat = []
+        for topic, payload, _, received in sub.snapshot():
+            if topic.endswith("/events"):
+                e = json.loads(payload)
+                if e["kind"] in ("arrived", "left"):
+                    lat.append(received * 1000 - e["time_ms"])
+        sub.close()
+        broker.stop()
+        print("latency (%s): %d events, median %.2f ms, p99 %.2f ms, max %.2f ms"
+              % (label, len(lat),
+                 statistics.median(lat), percentile(lat, 99), max(lat)))
 
 
 def fleet(tmp, seconds=20):

@@ -259,7 +259,7 @@ std::string MqttBridge::Start() {
     if (d.wake_fd < 0) {
         return "cannot create an eventfd for the broker link";
     }
-    std::string warning = d.seq.Open(d.cfg.state_dir, NowMs());
+    std::string warning = d.seq.Open(d.cfg.state_dir, NowMs(), d.cfg.state_sync);
     if (!warning.empty()) {
         d.Log(2, warning);
     }

@@ -90,6 +90,7 @@ const std::vector<MqttOptionInfo>& MqttOptions() {
         {"queue", "N", "events kept while the broker is unreachable (default 10000)"},
         {"operations", "BOOL", "answer operations sent over MQTT (default true)"},
         {"state_dir", "DIR", "keep per-reader sequence numbers across restarts here"},
+        {"state_sync", "BOOL", "fdatasync the state file before publishing (default true)"},
         {"protocol", "5|3.1.1", "MQTT protocol version (default 5)"},
         {"reconnect_min_ms", "MS", "first reconnect delay (default 500)"},
         {"reconnect_max_ms", "MS", "longest reconnect delay (default 30000)"},
@@ -271,6 +272,8 @@ std::string SetMqttKey(MqttConfig& c, std::string_view key, std::string_view val
         return boolean(c.operations);
     } else if (key == "state_dir") {
         c.state_dir = v;
+    } else if (key == "state_sync") {
+        return boolean(c.state_sync);
     } else if (key == "protocol") {
         if (v == "5" || v == "5.0") {
             c.protocol = 5;

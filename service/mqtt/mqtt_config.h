@@ -34,6 +34,7 @@ struct MqttConfig {
     std::size_t queue = 10000;    // events held while the link is down; oldest dropped beyond it
     bool operations = true;       // answer operations on PREFIX/SITE/SERIAL/cmd/OP
     std::string state_dir;        // where the per-reader sequence numbers are kept across restarts
+    bool state_sync = true;       // fdatasync the state file (safe against a power loss too)
     int protocol = 5;             // 5 (MQTT 5) or 4 (MQTT 3.1.1)
     int reconnect_min_ms = 500;   // first delay before reconnecting
     int reconnect_max_ms = 30000; // the delay doubles per failed attempt up to this bound

@@ -13,7 +13,8 @@
 
 namespace kqd::mqtt {
 
-std::string SeqStore::Open(const std::string& dir, int64_t now_ms) {
+std::string SeqStore::Open(const std::string& dir, int64_t now_ms, bool sync) {
+    sync_ = sync;
     epoch_ = static_cast<uint64_t>(now_ms);
     new_epoch_ = true;
     last_.clear();
@@ -93,7 +94,7 @@ std::string SeqStore::Save() {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (fdatasync(fd) != 0) {
+    if (sync_ && fdatasync(fd) != 0) {
         int e = errno;
         close(fd);
         unlink(tmp.c_str());

@@ -22,7 +22,9 @@ class SeqStore {
     // dir empty: nothing persisted. Returns a warning ("" when none): the
     // file could not be read or parsed and a new epoch began (the bad file is
     // kept beside it as mqtt-seq.json.bad).
-    std::string Open(const std::string& dir, int64_t now_ms);
+    // sync false: no fdatasync before the rename (still safe against a crash
+    // or a kill of kqd, not against a power loss of the machine).
+    std::string Open(const std::string& dir, int64_t now_ms, bool sync = true);
 
     uint64_t Epoch() const { return epoch_; }
     bool Persistent() const { return !path_.empty(); }
@@ -44,6 +46,7 @@ class SeqStore {
     uint64_t epoch_ = 0;
     bool new_epoch_ = true;
     bool dirty_ = false;
+    bool sync_ = true;
     std::map<std::string, uint64_t> last_;
 };
 
