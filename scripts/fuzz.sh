@@ -5,7 +5,8 @@
 # crash, leak or hang, whose reproducer lands in build/fuzz/artifacts/.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 #   SECONDS  run time per target (default 20; CI uses the default)
-#   TARGET   fuzz_exports, fuzz_loops, fuzz_receive (default: all)
+#   TARGET   fuzz_exports, fuzz_loops, fuzz_receive, kqd_request, kqd_json
+#            (default: all)
 # FUZZ_MERGE=1 merges what a run found into fuzz/corpus/ (minimised), for a
 # long run whose corpus is worth keeping.
 set -euo pipefail
@@ -14,9 +15,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_exports fuzz_loops fuzz_receive)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_exports fuzz_loops fuzz_receive kqd_request kqd_json)
 
-scripts/deps.sh fuzz
+scripts/deps.sh fuzz service
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

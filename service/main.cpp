@@ -60,9 +60,8 @@ std::string SimulatedLibrary() {
     std::error_code ec;
     std::string here = ExecutableDir();
     std::filesystem::path build(KQD_SIM_BUILD_PATH);
-    for (const std::filesystem::path& p :
-         {std::filesystem::path(here) / build.filename(), build,
-          std::filesystem::path(KQD_SIM_INSTALL_PATH)}) {
+    for (const std::filesystem::path& p : {std::filesystem::path(here) / build.filename(), build,
+                                           std::filesystem::path(KQD_SIM_INSTALL_PATH)}) {
         if (std::filesystem::exists(p, ec)) {
             return p.string();
         }
@@ -214,8 +213,8 @@ int main(int argc, char** argv) {
         }
         int sig = sigtimedwait(&signals, nullptr, &wait);
         if (sig == SIGINT || sig == SIGTERM) {
-            Log(LogLevel::Info, std::string("stopping (") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
-                                    ")");
+            Log(LogLevel::Info,
+                std::string("stopping (") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ")");
             break;
         }
         if (sig == SIGHUP) {

@@ -61,16 +61,16 @@ bool Range(const Value& v, int64_t lo, int64_t hi, int64_t* out, std::string* er
     return true;
 }
 
-#define KQD_INT(KEY, FIELD, LO, HI)                                                               \
-    Option {                                                                                      \
-        KEY, Type::Number, [](Config& c, const Value& v, std::string* e) {                        \
-            int64_t n = 0;                                                                        \
-            if (!Range(v, LO, HI, &n, e, KEY)) {                                                  \
-                return false;                                                                     \
-            }                                                                                     \
-            c.FIELD = static_cast<decltype(c.FIELD)>(n);                                          \
-            return true;                                                                          \
-        }                                                                                         \
+#define KQD_INT(KEY, FIELD, LO, HI)                                                                \
+    Option {                                                                                       \
+        KEY, Type::Number, [](Config& c, const Value& v, std::string* e) {                         \
+            int64_t n = 0;                                                                         \
+            if (!Range(v, LO, HI, &n, e, KEY)) {                                                   \
+                return false;                                                                      \
+            }                                                                                      \
+            c.FIELD = static_cast<decltype(c.FIELD)>(n);                                           \
+            return true;                                                                           \
+        }                                                                                          \
     }
 
 bool ReadToken(const std::string& path, std::string* token, std::string* error) {

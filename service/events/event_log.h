@@ -41,7 +41,7 @@ int64_t NowMs();
 /// Thread-safe. Sequence numbers start at 1 and grow by one per event; the
 /// history keeps the newest `capacity` events.
 class EventLog {
-public:
+  public:
     explicit EventLog(size_t capacity = 1024);
 
     /// Assigns the next sequence number, stores the event in the history and
@@ -80,7 +80,7 @@ public:
 
     size_t SubscriberCount() const;
 
-private:
+  private:
     std::vector<Event> SinceLocked(uint64_t after_seq) const;
 
     const size_t capacity_;

@@ -97,7 +97,8 @@ json ReaderJson(const ReaderInfo& r) {
 Response Json(int status, const json& j) {
     Response r;
     r.status = status;
-    r.body = j.dump();
+    // Replace, never throw, should text that is not UTF-8 ever get here.
+    r.body = j.dump(-1, ' ', false, json::error_handler_t::replace);
     return r;
 }
 
@@ -123,8 +124,8 @@ const char* ContentType(const std::string& ext) {
 }
 
 bool SafePathChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-' || c == '/';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-' || c == '/';
 }
 
 } // namespace
@@ -239,8 +240,8 @@ Response Api::Error(int status, const std::string& name, int result, const std::
 }
 
 void Api::Handle(const Request& req, std::function<void(Response)> reply) {
-    auto finish = [this, reply = std::move(reply), origin = req.has_origin ? req.origin : ""](
-                      Response r) {
+    auto finish = [this, reply = std::move(reply),
+                   origin = req.has_origin ? req.origin : ""](Response r) {
         // CORS for an allowed foreign origin (kqd's own page needs none);
         // the API's answers are never cached.
         if (!origin.empty() && OriginAllowed(origin)) {
@@ -265,7 +266,8 @@ void Api::Handle(const Request& req, std::function<void(Response)> reply) {
     }
     // A web site open in the user's browser must neither read nor write.
     if (req.has_origin && !OriginAllowed(req.origin)) {
-        finish(Error(403, "KQD_ERR_FORBIDDEN", kForbidden, "requests from this Origin are refused"));
+        finish(
+            Error(403, "KQD_ERR_FORBIDDEN", kForbidden, "requests from this Origin are refused"));
         return;
     }
     std::string path = req.target;
@@ -342,13 +344,12 @@ void Api::Route(const Request& req, const std::string& path, const std::string& 
         }
         Response r;
         r.sse = true;
-        std::string last = !req.last_event_id.empty() ? req.last_event_id
-                                                      : QueryValue(query, "last_event_id");
+        std::string last =
+            !req.last_event_id.empty() ? req.last_event_id : QueryValue(query, "last_event_id");
         if (!last.empty()) {
             uint64_t v = 0;
-            bool ok = last.size() <= 19 && std::all_of(last.begin(), last.end(), [](char c) {
-                return c >= '0' && c <= '9';
-            });
+            bool ok = last.size() <= 19 && std::all_of(last.begin(), last.end(),
+                                                       [](char c) { return c >= '0' && c <= '9'; });
             if (ok) {
                 v = std::stoull(last);
             }
@@ -411,7 +412,8 @@ void Api::Route(const Request& req, const std::string& path, const std::string& 
     if (seg.size() == 4 && (seg[3] == "command" || seg[3] == "beep" || seg[3] == "multi-read")) {
         op = true;
         kind = seg[3] == "command" ? OpKind::Command
-                                   : seg[3] == "beep" ? OpKind::Beep : OpKind::MultiRead;
+               : seg[3] == "beep"  ? OpKind::Beep
+                                   : OpKind::MultiRead;
     } else if (seg.size() == 6 && seg[3] == "tags" &&
                (seg[5] == "read" || seg[5] == "write" || seg[5] == "sensor")) {
         op = true;
@@ -448,23 +450,24 @@ void Api::Route(const Request& req, const std::string& path, const std::string& 
     OpRequest request = std::get<OpRequest>(std::move(parsed));
     const std::string name = OpKindName(kind);
     auto shared_reply = std::make_shared<std::function<void(Response)>>(reply);
-    bool known = hub_.Submit(serial, std::move(request), [shared_reply, serial, name](OpResult res) {
-        int status = HttpStatusFor(res);
-        if (status != 200) {
-            Response r = Error(status, res.name, res.result, res.message);
-            if (status == 503) {
-                r.headers.emplace_back("Retry-After", "1");
+    bool known =
+        hub_.Submit(serial, std::move(request), [shared_reply, serial, name](OpResult res) {
+            int status = HttpStatusFor(res);
+            if (status != 200) {
+                Response r = Error(status, res.name, res.result, res.message);
+                if (status == 503) {
+                    r.headers.emplace_back("Retry-After", "1");
+                }
+                (*shared_reply)(std::move(r));
+                return;
             }
-            (*shared_reply)(std::move(r));
-            return;
-        }
-        json body = res.data.is_object() ? res.data : json::object();
-        body["reader"] = serial;
-        body["operation"] = name;
-        body["result"] = res.result;
-        body["name"] = res.name;
-        (*shared_reply)(Json(200, body));
-    });
+            json body = res.data.is_object() ? res.data : json::object();
+            body["reader"] = serial;
+            body["operation"] = name;
+            body["result"] = res.result;
+            body["name"] = res.name;
+            (*shared_reply)(Json(200, body));
+        });
     if (!known) {
         reply(Error(404, "KQD_ERR_NOT_FOUND", kNotFound, "no reader " + serial, "serial"));
     }
@@ -506,7 +509,8 @@ Response Api::Metrics() const {
     metric("kqd_sse_clients", "gauge", "Event-stream clients connected now.",
            counters_.sse_clients.load());
     metric("kqd_sse_clients_dropped_total", "counter",
-           "Event-stream clients dropped for not keeping up.", counters_.sse_dropped_clients.load());
+           "Event-stream clients dropped for not keeping up.",
+           counters_.sse_dropped_clients.load());
     metric("kqd_events_dropped_total", "counter", "Events dropped clients did not receive.",
            counters_.events_dropped.load());
     if (settings_.extra_metrics) {

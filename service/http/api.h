@@ -20,12 +20,13 @@
 namespace kqd {
 
 struct HttpSettings {
-    std::string host = "127.0.0.1"; ///< listen address
-    uint16_t port = 8760;           ///< listen port (0 = any free port)
-    std::string token;              ///< required as "Authorization: Bearer" when not empty
+    std::string host = "127.0.0.1";         ///< listen address
+    uint16_t port = 8760;                   ///< listen port (0 = any free port)
+    std::string token;                      ///< required as "Authorization: Bearer" when not empty
     std::vector<std::string> allow_origins; ///< besides kqd's own origins
-    std::vector<std::string> allow_hosts;   ///< Host values besides the listen address and loopback names
-    std::string www_dir;                    ///< the page's folder; empty = no page
+    std::vector<std::string>
+        allow_hosts;     ///< Host values besides the listen address and loopback names
+    std::string www_dir; ///< the page's folder; empty = no page
     size_t max_connections = 128;
     size_t max_sse_clients = 110;
     size_t max_body = 8192;
@@ -45,7 +46,7 @@ struct Request {
     std::string method; ///< "GET", "POST", ...
     std::string target; ///< path and query as sent
     std::string host;
-    std::string origin;        ///< empty when absent
+    std::string origin; ///< empty when absent
     bool has_origin = false;
     std::string authorization; ///< empty when absent
     std::string last_event_id; ///< empty when absent
@@ -71,8 +72,9 @@ struct HttpCounters {
     std::atomic<uint64_t> connections{0};         ///< open now
     std::atomic<uint64_t> connections_refused{0}; ///< over the limit
     std::atomic<uint64_t> sse_clients{0};         ///< streaming now
-    std::atomic<uint64_t> sse_dropped_clients{0}; ///< too slow: their queue overflowed or a write timed out
-    std::atomic<uint64_t> events_dropped{0};      ///< events a dropped client did not receive
+    std::atomic<uint64_t> sse_dropped_clients{
+        0}; ///< too slow: their queue overflowed or a write timed out
+    std::atomic<uint64_t> events_dropped{0}; ///< events a dropped client did not receive
     std::atomic<uint64_t> timeouts{0};
     std::mutex mu;
     std::map<int, uint64_t> requests_by_status;
@@ -84,7 +86,7 @@ struct HttpCounters {
 std::vector<std::string> OwnOrigins(const HttpSettings& s, uint16_t port);
 
 class Api {
-public:
+  public:
     Api(ReaderHub& hub, EventLog& log, HttpSettings settings, HttpCounters& counters);
 
     /// The port actually listened on (settings' port may be 0).
@@ -100,7 +102,7 @@ public:
 
     const HttpSettings& Settings() const { return settings_; }
 
-private:
+  private:
     bool HostAllowed(const std::string& host) const;
     bool OriginAllowed(const std::string& origin) const;
     bool Authorized(const Request& req, const std::string& query) const;

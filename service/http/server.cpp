@@ -1,5 +1,7 @@
 #include "http/server.h"
 
+#include "http/beast_request.h"
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -63,7 +65,7 @@ struct HttpServer::Impl {
 };
 
 class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
-public:
+  public:
     Session(Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {
         ++server_.counters.connections;
     }
@@ -84,16 +86,15 @@ public:
         asio::post(stream_.get_executor(), [self = shared_from_this()] { self->Shutdown(); });
     }
 
-private:
+  private:
     void Read(std::chrono::milliseconds timeout) {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.settings.max_header));
         parser_->body_limit(server_.settings.max_body);
         stream_.expires_after(timeout);
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code ec, size_t) {
-                             self->OnRead(ec);
-                         });
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
     }
 
     void OnRead(beast::error_code ec) {
@@ -118,19 +119,7 @@ private:
             return Refuse(400, "KQD_ERR_BAD_REQUEST", "malformed HTTP request");
         }
         auto& msg = parser_->get();
-        Request req;
-        req.method = std::string(msg.method_string());
-        req.target = std::string(msg.target());
-        req.host = std::string(msg[http::field::host]);
-        auto origin = msg.find(http::field::origin);
-        req.has_origin = origin != msg.end();
-        if (req.has_origin) {
-            req.origin = std::string(origin->value());
-        }
-        req.authorization = std::string(msg[http::field::authorization]);
-        req.last_event_id = std::string(msg["Last-Event-ID"]);
-        req.content_type = std::string(msg[http::field::content_type]);
-        req.body = std::move(msg.body());
+        Request req = ToRequest(msg);
         keep_alive_ = msg.keep_alive();
         version_ = msg.version();
         head_ = msg.method() == http::verb::head;
@@ -185,10 +174,8 @@ private:
         if (head_) {
             auto sr = std::make_shared<http::response_serializer<http::string_body>>(*res);
             http::async_write_header(stream_, *sr,
-                                     [self = shared_from_this(), res, sr](beast::error_code ec,
-                                                                          size_t) {
-                                         self->AfterWrite(ec);
-                                     });
+                                     [self = shared_from_this(), res,
+                                      sr](beast::error_code ec, size_t) { self->AfterWrite(ec); });
             return;
         }
         http::async_write(stream_, *res,
@@ -257,9 +244,8 @@ private:
             sse_id_ = server_.log.SubscribeSince(r.sse_after, on_event, &backlog);
             first = server_.log.FirstSeq();
             if (first > r.sse_after + 1 && r.sse_after != 0) {
-                head += ": " + std::to_string(first - r.sse_after - 1) +
-                        " events since " + std::to_string(r.sse_after) +
-                        " are no longer in the history\n\n";
+                head += ": " + std::to_string(first - r.sse_after - 1) + " events since " +
+                        std::to_string(r.sse_after) + " are no longer in the history\n\n";
             }
         } else {
             sse_id_ = server_.log.Subscribe(on_event);
@@ -278,10 +264,9 @@ private:
     // A client that goes away is noticed at once: a stream client sends
     // nothing, so any completion of this read ends the session.
     void WatchPeer() {
-        stream_.socket().async_read_some(asio::buffer(peer_byte_),
-                                         [self = shared_from_this()](beast::error_code, size_t) {
-                                             self->Shutdown();
-                                         });
+        stream_.socket().async_read_some(
+            asio::buffer(peer_byte_),
+            [self = shared_from_this()](beast::error_code, size_t) { self->Shutdown(); });
     }
 
     void Keepalive() {
@@ -379,26 +364,27 @@ private:
 };
 
 void HttpServer::Impl::Accept() {
-    acceptor->async_accept(asio::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor->is_open()) {
-            return;
-        }
-        if (!ec) {
-            if (counters.connections.load() >= settings.max_connections) {
-                ++counters.connections_refused;
-                beast::error_code ignored;
-                socket.close(ignored);
-            } else {
-                auto session = std::make_shared<Session>(*this, std::move(socket));
-                {
-                    std::lock_guard lock(sessions_mu);
-                    sessions.insert(session);
-                }
-                asio::dispatch(session->Executor(), [session] { session->Begin(); });
+    acceptor->async_accept(
+        asio::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor->is_open()) {
+                return;
             }
-        }
-        Accept();
-    });
+            if (!ec) {
+                if (counters.connections.load() >= settings.max_connections) {
+                    ++counters.connections_refused;
+                    beast::error_code ignored;
+                    socket.close(ignored);
+                } else {
+                    auto session = std::make_shared<Session>(*this, std::move(socket));
+                    {
+                        std::lock_guard lock(sessions_mu);
+                        sessions.insert(session);
+                    }
+                    asio::dispatch(session->Executor(), [session] { session->Begin(); });
+                }
+            }
+            Accept();
+        });
 }
 
 HttpServer::HttpServer(ReaderHub& hub, EventLog& log, HttpSettings settings)

@@ -11,7 +11,7 @@
 namespace kqd {
 
 class HttpServer {
-public:
+  public:
     HttpServer(ReaderHub& hub, EventLog& log, HttpSettings settings);
     ~HttpServer(); ///< Stop()
 
@@ -25,7 +25,7 @@ public:
 
     HttpCounters& Counters();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -38,8 +38,8 @@ void Log(LogLevel level, const std::string& message) {
     }
     static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
     int i = static_cast<int>(level);
-    std::string line = journal ? std::string(kJournal[i])
-                               : FormatTime(NowMs()) + " kqd " + kNames[i] + ": ";
+    std::string line =
+        journal ? std::string(kJournal[i]) : FormatTime(NowMs()) + " kqd " + kNames[i] + ": ";
     line += message;
     line += '\n';
     ssize_t ignored = ::write(2, line.data(), line.size());

@@ -7,12 +7,18 @@ namespace kqd {
 
 const char* OpKindName(OpKind kind) {
     switch (kind) {
-    case OpKind::Read: return "read";
-    case OpKind::Write: return "write";
-    case OpKind::Sensor: return "sensor";
-    case OpKind::Command: return "command";
-    case OpKind::Beep: return "beep";
-    case OpKind::MultiRead: return "multi-read";
+    case OpKind::Read:
+        return "read";
+    case OpKind::Write:
+        return "write";
+    case OpKind::Sensor:
+        return "sensor";
+    case OpKind::Command:
+        return "command";
+    case OpKind::Beep:
+        return "beep";
+    case OpKind::MultiRead:
+        return "multi-read";
     }
     return "unknown";
 }
@@ -67,8 +73,8 @@ std::optional<FieldError> Int(const json& body, const char* name, int lo, int hi
     bool huge = it->is_number_unsigned() && it->get<uint64_t>() > static_cast<uint64_t>(hi);
     int64_t v = huge ? hi + 1 : it->get<int64_t>();
     if (v < lo || v > hi) {
-        return FieldError{name, std::string("'") + name + "' must be " + std::to_string(lo) +
-                                    "-" + std::to_string(hi)};
+        return FieldError{name, std::string("'") + name + "' must be " + std::to_string(lo) + "-" +
+                                    std::to_string(hi)};
     }
     *out = static_cast<int>(v);
     return std::nullopt;
@@ -96,14 +102,20 @@ std::optional<FieldError> Text(const json& body, const char* name, size_t max, s
     return std::nullopt;
 }
 
-std::optional<FieldError> OnlyMembers(const json& body, std::initializer_list<const char*> allowed) {
+std::optional<FieldError> OnlyMembers(const json& body,
+                                      std::initializer_list<const char*> allowed) {
     for (auto it = body.begin(); it != body.end(); ++it) {
         bool known = false;
         for (const char* a : allowed) {
             known = known || it.key() == a;
         }
         if (!known) {
-            return FieldError{it.key(), "unknown member '" + it.key() + "'"};
+            // A key that cannot name a field (empty, control characters, not
+            // ASCII) is blamed on the body.
+            const std::string& key = it.key();
+            bool nameable = !key.empty() && key.size() <= 64 && Printable(key);
+            return FieldError{nameable ? key : "body",
+                              nameable ? "unknown member '" + key + "'" : "an unknown member"};
         }
     }
     return std::nullopt;
@@ -200,8 +212,8 @@ std::variant<OpRequest, FieldError> ParseOp(OpKind kind, const std::string& uid,
         return FieldError{"uid", "this operation takes no UID"};
     }
     if (json_body.size() > kMaxBodyBytes) {
-        return FieldError{"body", "the body is larger than " + std::to_string(kMaxBodyBytes) +
-                                      " bytes"};
+        return FieldError{"body",
+                          "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes"};
     }
     json body = json::object();
     bool blank = json_body.find_first_not_of(" \t\r\n") == std::string::npos;
@@ -238,18 +250,24 @@ std::variant<OpRequest, FieldError> ParseOp(OpKind kind, const std::string& uid,
 
 int HttpStatusFor(const OpResult& r) {
     switch (r.result) {
-    case 0: return 200;
-    case 2: return 404;   // reader status 2: the tag is not in the field
-    case 3:               // KQ_ERR_NOBLOCKS (or reader status 3: malformed parameters)
-    case 4:               // reader status 4: blocks the tag does not have
-    case 5:               // reader status 5: text does not fill the blocks
-    case 29:              // KQ_ERR_PARAM
-    case 31: return 400;  // KQ_ERR_BLOCKSIZE
-    case 16:              // KQ_ERR_USB: the device went away
-    case kResultOffline: return 409;
+    case 0:
+        return 200;
+    case 2:
+        return 404; // reader status 2: the tag is not in the field
+    case 3:         // KQ_ERR_NOBLOCKS (or reader status 3: malformed parameters)
+    case 4:         // reader status 4: blocks the tag does not have
+    case 5:         // reader status 5: text does not fill the blocks
+    case 29:        // KQ_ERR_PARAM
+    case 31:
+        return 400; // KQ_ERR_BLOCKSIZE
+    case 16:        // KQ_ERR_USB: the device went away
+    case kResultOffline:
+        return 409;
     case kResultQueueFull:
-    case kResultStopping: return 503;
-    default: return 502;
+    case kResultStopping:
+        return 503;
+    default:
+        return 502;
     }
 }
 

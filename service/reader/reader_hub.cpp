@@ -8,14 +8,15 @@
 
 namespace kqd {
 
-ReaderHub::ReaderHub(EventLog& log, HubSettings settings) : log_(log), settings_(std::move(settings)) {}
+ReaderHub::ReaderHub(EventLog& log, HubSettings settings)
+    : log_(log), settings_(std::move(settings)) {}
 
 ReaderHub::~ReaderHub() {
     Stop();
 }
 
 void ReaderHub::SetInventoryObserver(std::function<void(const std::string&)> observer) {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(observer_mu_);
     observer_ = std::move(observer);
 }
 
@@ -23,7 +24,14 @@ void ReaderHub::AddOwner(const std::string& serial) {
     if (owners_.count(serial) != 0) {
         return;
     }
-    auto owner = std::make_unique<ReaderOwner>(serial, settings_, log_, observer_);
+    // Owners ask the hub, so that an observer set after Start() is seen.
+    auto owner =
+        std::make_unique<ReaderOwner>(serial, settings_, log_, [this](const std::string& s) {
+            std::lock_guard lock(observer_mu_);
+            if (observer_) {
+                observer_(s);
+            }
+        });
     owner->Start();
     owners_.emplace(serial, std::move(owner));
 }

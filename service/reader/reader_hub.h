@@ -29,7 +29,7 @@ struct FieldTag {
 
 struct ReaderInfo {
     std::string serial;
-    std::string state;       ///< "online" or "offline"
+    std::string state; ///< "online" or "offline"
     int64_t state_since_ms = 0;
     std::vector<FieldTag> field; ///< in order of arrival; empty while offline
     uint64_t inventories = 0;    ///< successful inventories since start
@@ -38,13 +38,14 @@ struct ReaderInfo {
 };
 
 struct HubSettings {
-    std::vector<std::string> readers; ///< serial numbers or /dev/ paths; empty = every reader listed
-    int debounce = 3;                 ///< missed inventories before a tag leaves (>= 1)
-    int inventory_interval_ms = 20;   ///< pause between two inventories of one reader
-    int rescan_interval_ms = 2000;    ///< how often the driver's list is read for new readers
-    int reopen_interval_ms = 500;     ///< how often an offline reader is tried again
-    size_t queue_limit = 16;          ///< operations waiting per reader
-    int buzzer = 0;                   ///< 1 = the reader beeps after each inventory with tags (off)
+    std::vector<std::string>
+        readers;                    ///< serial numbers or /dev/ paths; empty = every reader listed
+    int debounce = 3;               ///< missed inventories before a tag leaves (>= 1)
+    int inventory_interval_ms = 20; ///< pause between two inventories of one reader
+    int rescan_interval_ms = 2000;  ///< how often the driver's list is read for new readers
+    int reopen_interval_ms = 500;   ///< how often an offline reader is tried again
+    size_t queue_limit = 16;        ///< operations waiting per reader
+    int buzzer = 0;                 ///< 1 = the reader beeps after each inventory with tags (off)
 };
 
 /// Counters for /metrics.
@@ -53,15 +54,15 @@ struct HubStats {
     size_t readers_total = 0;
     uint64_t inventories = 0;
     uint64_t inventory_failures = 0;
-    size_t queue_depth = 0;          ///< over all readers
-    uint64_t operations_refused = 0; ///< queue full or offline
+    size_t queue_depth = 0;                               ///< over all readers
+    uint64_t operations_refused = 0;                      ///< queue full or offline
     std::map<std::string, uint64_t> operations_by_result; ///< name -> count
 };
 
 class ReaderOwner; // reader/reader_owner.h
 
 class ReaderHub {
-public:
+  public:
     ReaderHub(EventLog& log, HubSettings settings);
     ~ReaderHub(); ///< Stop()
 
@@ -89,7 +90,7 @@ public:
     /// inventory, before its events are appended (steady clock).
     void SetInventoryObserver(std::function<void(const std::string& serial)> observer);
 
-private:
+  private:
     void Rescan();
     void RescanLoop();
     void AddOwner(const std::string& serial); // under mu_
@@ -98,6 +99,7 @@ private:
     const HubSettings settings_;
     mutable std::mutex mu_;
     std::map<std::string, std::unique_ptr<ReaderOwner>> owners_;
+    std::mutex observer_mu_;
     std::function<void(const std::string&)> observer_;
     std::thread rescan_;
     std::mutex rescan_mu_;

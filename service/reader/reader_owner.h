@@ -22,7 +22,7 @@ struct KQ_PROPERTY;
 namespace kqd {
 
 class ReaderOwner {
-public:
+  public:
     ReaderOwner(std::string serial, const HubSettings& settings, EventLog& log,
                 std::function<void(const std::string&)> observer);
     ~ReaderOwner(); ///< Stop()
@@ -44,7 +44,7 @@ public:
     uint64_t Refused() const;
     std::map<std::string, uint64_t> ResultCounts() const;
 
-private:
+  private:
     struct Pending {
         OpRequest request;
         std::function<void(OpResult)> done;

@@ -13,7 +13,7 @@ using namespace kqd;
 namespace fs = std::filesystem;
 
 class ApiTest : public ::testing::Test {
-protected:
+  protected:
     ApiTest() : hub_(log_, {}) {}
 
     Api& MakeApi(HttpSettings s = {}) {
@@ -235,9 +235,9 @@ TEST_F(ApiTest, PageFilesOnlyFromTheFolder) {
     EXPECT_EQ(index.body, "<p>kqd</p>");
     EXPECT_EQ(index.content_type, "text/html; charset=utf-8");
     EXPECT_EQ(Get("/app.js").content_type, "text/javascript; charset=utf-8");
-    for (std::string bad : {"/../kqd_outside.txt", "/sub/../../kqd_outside.txt", "/.secret.txt",
-                            "/sub/", "/sub", "/link.txt", "/data.bin", "/%2e%2e/kqd_outside.txt",
-                            "/index.html%00", "/missing.html"}) {
+    for (std::string bad :
+         {"/../kqd_outside.txt", "/sub/../../kqd_outside.txt", "/.secret.txt", "/sub/", "/sub",
+          "/link.txt", "/data.bin", "/%2e%2e/kqd_outside.txt", "/index.html%00", "/missing.html"}) {
         EXPECT_EQ(Get(bad).status, 404) << bad;
     }
     fs::remove_all(root);

@@ -143,8 +143,9 @@ TEST(ParseOp, UidIsNormalisedToUpperCase) {
 }
 
 TEST(ParseOp, BadUidsNameTheUid) {
-    for (std::string uid : std::vector<std::string>{"", "E00400000000001", "E0040000000000011", "E00400000000000G",
-                            "E00400000000000\n", std::string("E00400000000000\0", 16)}) {
+    for (std::string uid :
+         std::vector<std::string>{"", "E00400000000001", "E0040000000000011", "E00400000000000G",
+                                  "E00400000000000\n", std::string("E00400000000000\0", 16)}) {
         EXPECT_EQ(Refused(OpKind::Read, uid, R"({"count":1})").field, "uid") << uid;
     }
     EXPECT_EQ(Refused(OpKind::Beep, A, "{}").field, "uid");
@@ -173,11 +174,15 @@ TEST(ParseOp, TypesAreStrict) {
 }
 
 TEST(ParseOp, BadBodiesNameTheBody) {
-    for (std::string body : std::vector<std::string>{"{", "[]", "1", "\"x\"", "{\"count\":1}}", "{\"count\":[1]}",
-                             "{\"a\":{\"b\":1}}", std::string(9000, ' ') + "{}"}) {
+    for (std::string body :
+         std::vector<std::string>{"{", "[]", "1", "\"x\"", "{\"count\":1}}", "{\"count\":[1]}",
+                                  "{\"a\":{\"b\":1}}", std::string(9000, ' ') + "{}"}) {
         EXPECT_EQ(Refused(OpKind::Read, A, body).field, "body") << body.substr(0, 20);
     }
     EXPECT_EQ(Refused(OpKind::Read, A, R"({"count":1,"colour":"red"})").field, "colour");
+    // A key that cannot name a field (found by the kqd_json fuzz target).
+    EXPECT_EQ(Refused(OpKind::Command, "", R"({"":"A.."})").field, "body");
+    EXPECT_EQ(Refused(OpKind::Command, "", R"({"":1})").field, "body");
 }
 
 TEST(ParseOp, DeepNestingIsRefusedWithoutBuildingIt) {
@@ -187,17 +192,19 @@ TEST(ParseOp, DeepNestingIsRefusedWithoutBuildingIt) {
 }
 
 TEST(ParseOp, TextMustBePrintableAscii) {
-    for (std::string text : std::vector<std::string>{"AB\x02" "C", "ABC\r", "ABC\n", "AB\tC", "ABC\x7f", "\xc3\xa9\xc3\xa9",
-                             "AB\\u0000C"}) {
+    for (std::string text : std::vector<std::string>{"AB\x02"
+                                                     "C",
+                                                     "ABC\r", "ABC\n", "AB\tC", "ABC\x7f",
+                                                     "\xc3\xa9\xc3\xa9", "AB\\u0000C"}) {
         nlohmann::json body = {{"text", text}};
         std::string dumped = text == "AB\\u0000C" ? R"({"text":"AB\u0000C"})" : body.dump();
         EXPECT_EQ(Refused(OpKind::Command, "", dumped).field, "text") << dumped;
         EXPECT_EQ(Refused(OpKind::Write, A, dumped).field, "text") << dumped;
     }
     EXPECT_EQ(Refused(OpKind::Command, "", R"({"text":""})").field, "text");
-    EXPECT_EQ(Refused(OpKind::Command, "", nlohmann::json{{"text", std::string(36, 'A')}}.dump())
-                  .field,
-              "text");
+    EXPECT_EQ(
+        Refused(OpKind::Command, "", nlohmann::json{{"text", std::string(36, 'A')}}.dump()).field,
+        "text");
     EXPECT_EQ(Taken(OpKind::Command, "", R"({"text":"R0 ok"})").text, "R0 ok");
 }
 
@@ -294,10 +301,13 @@ TEST(EventLog, SubscribeSinceLosesNothingAndRepeatsNothingWhileAppending) {
     std::vector<uint64_t> seen;
     std::mutex mu;
     std::vector<Event> backlog;
-    int id = log.SubscribeSince(50, [&](const Event& e) {
-        std::lock_guard lock(mu);
-        seen.push_back(e.seq);
-    }, &backlog);
+    int id = log.SubscribeSince(
+        50,
+        [&](const Event& e) {
+            std::lock_guard lock(mu);
+            seen.push_back(e.seq);
+        },
+        &backlog);
     while (log.LastSeq() < 5000) {
         std::this_thread::yield();
     }

@@ -23,7 +23,7 @@ const std::string A = "E004000000000001", B = "E004000000000002", C = "E00400000
 
 // Collects the log's events for waiting on them.
 class Events {
-public:
+  public:
     explicit Events(EventLog& log) : log_(log) {
         id_ = log.Subscribe([this](const Event& e) {
             std::lock_guard lock(mu_);
@@ -54,7 +54,7 @@ public:
         return seen_;
     }
 
-private:
+  private:
     EventLog& log_;
     int id_ = 0;
     std::mutex mu_;
@@ -64,7 +64,7 @@ private:
 };
 
 class HubTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kqsim_reset();
         kqsim_set_timing(0);
@@ -172,8 +172,8 @@ TEST_F(HubTest, OperationsRunAndAnswer) {
     Events ev(log_);
     Hub().Start();
     ASSERT_TRUE(ev.WaitFor("arrived", "KQSIM0001", A));
-    OpResult w = Run("KQSIM0001", OpKind::Write, "e004000000000001",
-                     R"({"first":2,"text":"ABCDEFGH"})");
+    OpResult w =
+        Run("KQSIM0001", OpKind::Write, "e004000000000001", R"({"first":2,"text":"ABCDEFGH"})");
     ASSERT_EQ(w.result, KQ_OK) << w.name;
     char data[64] = {};
     ASSERT_GE(kqsim_tag_get_data(A.c_str(), 2, 2, data, sizeof data), 0);
