@@ -246,6 +246,9 @@ MqttBridge::MqttBridge(MqttConfig config, BridgeHooks hooks) : impl_(std::make_u
 
 MqttBridge::~MqttBridge() {
     Stop();
+    if (impl_->wake_fd >= 0) {
+        close(impl_->wake_fd);
+    }
 }
 
 std::string MqttBridge::Start() {
@@ -255,7 +258,9 @@ std::string MqttBridge::Start() {
     }
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
-    d.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d.wake_fd < 0) {
+        d.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
     if (d.wake_fd < 0) {
         return "cannot create an eventfd for the broker link";
     }
@@ -294,8 +299,12 @@ void MqttBridge::Stop() {
     }
     d.Wake();
     d.thread.join();
-    close(d.wake_fd);
-    d.wake_fd = -1;
+    {
+        std::lock_guard lock(d.mu);
+        d.stop = false; // Start may run again
+    }
+    // wake_fd stays open until the destructor: an operation's answer may
+    // still arrive from a reader's thread (and is then not sent).
 }
 
 BridgeStats MqttBridge::Stats() const {
@@ -551,7 +560,8 @@ void MqttBridge::Impl::PublishReaderState() {
         auto it = now.find(serial);
         bool online = false;
         if (it != now.end()) {
-            online = it->second.online;
+            auto status = status_of.find(serial);
+            online = it->second.online && (status == status_of.end() || status->second == "online");
             for (const auto& tag : it->second.field) {
                 uids.push_back(tag.uid);
                 tags.push_back({{"uid", tag.uid},
@@ -822,6 +832,7 @@ void MqttBridge::Impl::Shutdown() {
         for (auto& [serial, state] : status_of) {
             state = "offline";
             dirty_status.insert(serial);
+            dirty_field.insert(serial); // republished with "online": false
         }
         Pump();
         PublishOther(topics.Station(), "offline", true);

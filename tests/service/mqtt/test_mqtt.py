@@ -69,6 +69,7 @@ def test_clean_stop_publishes_offline_and_keeps_numbers(tmp_path, broker, statio
     station.stop()
     assert sub.latest("kq/desk2/%s/status" % serial) == "offline"
     assert sub.latest("kq/desk2/kqd/status") == "offline"
+    assert json.loads(sub.latest("kq/desk2/%s/field" % serial))["online"] is False
     assert_complete(sub.events(), station)
     first = station.last_seqs()
 
