@@ -22,6 +22,8 @@
 #   browser   the page's test: Debian's chromium, its chromedriver and
 #             python3-selenium (on a fresh Debian 12: about 130 MB to fetch,
 #             420 MB installed, 3-4 minutes)
+#   mqtt      kqd's broker link and its tests: libmosquitto, Mosquitto (broker and
+#             mosquitto_passwd), openssl, python3 with pytest, paho-mqtt and jsonschema
 set -euo pipefail
 
 groups=("$@")
@@ -45,6 +47,8 @@ for g in "${groups[@]}"; do
     service) want+=(libboost-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev pkg-config
                     python3 python3-pytest python3-yaml) ;;
     browser) want+=(chromium chromium-driver python3 python3-selenium) ;;
+    mqtt) want+=(libmosquitto-dev pkg-config mosquitto mosquitto-clients openssl python3
+                 python3-pytest python3-paho-mqtt python3-jsonschema) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(release)
 
-scripts/deps.sh base service
+scripts/deps.sh base service mqtt
 
 for p in "${presets[@]}"; do
   echo "=== ${p}: configure and build"

@@ -5,8 +5,14 @@
 #include "http/server.h"
 #include "log/log.h"
 #include "reader/reader_hub.h"
+#ifdef KQD_HAVE_MQTT
+#include "mqtt/kqd_hooks.h"
+#include "mqtt/mqtt_config_toml.h"
+#endif
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -79,12 +85,22 @@ int main(int argc, char** argv) {
     Config config;
     std::string error;
     std::vector<std::string> args(argv + 1, argv + argc);
+#ifdef KQD_HAVE_MQTT
+    mqtt::MqttConfig mqtt_config; // --mqtt* and [mqtt]: the broker link's own
+    if (!mqtt::TakeMqttOptions(&args, &mqtt_config, &error)) {
+        std::fprintf(stderr, "kqd: %s\n", error.c_str());
+        return 2;
+    }
+#endif
     if (!ParseCommandLine(args, &config, &error)) {
         std::fprintf(stderr, "kqd: %s\n", error.c_str());
         return 2;
     }
     if (config.help) {
         std::fputs(kUsage, stdout);
+#ifdef KQD_HAVE_MQTT
+        std::fputs(mqtt::MqttUsage().c_str(), stdout);
+#endif
         return 0;
     }
     if (config.version) {
@@ -118,6 +134,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kqd: --scenario needs --simulated\n");
         return 2;
     }
+#ifdef KQD_HAVE_MQTT
+    if (error = mqtt::FinishMqttConfig(mqtt_config); !error.empty()) {
+        std::fprintf(stderr, "kqd: %s\n", error.c_str());
+        return 2;
+    }
+#endif
     if (config.check_config) {
         std::printf("kqd: the configuration is good\n");
         return 0;
@@ -143,11 +165,32 @@ int main(int argc, char** argv) {
             Log(LogLevel::Info, "reader " + e.reader + " " + e.kind);
         }
     });
+#ifdef KQD_HAVE_MQTT
+    std::unique_ptr<mqtt::MqttBridge> bridge;
+    if (mqtt_config.Enabled()) {
+        auto logger = [](int level, const std::string& m) {
+            static const LogLevel levels[] = {LogLevel::Debug, LogLevel::Info, LogLevel::Warning,
+                                              LogLevel::Error};
+            Log(levels[std::clamp(level, 0, 3)], "mqtt: " + m);
+        };
+        bridge = std::make_unique<mqtt::MqttBridge>(mqtt_config,
+                                                    mqtt::MakeBridgeHooks(log, hub, logger));
+        config.http.extra_metrics = [b = bridge.get()] { return b->MetricsText(); };
+    }
+#endif
     HttpServer server(hub, log, config.http);
     if (!server.Start(&error)) {
         Log(LogLevel::Error, error);
         return 1;
     }
+#ifdef KQD_HAVE_MQTT
+    if (bridge) {
+        if (std::string e = bridge->Start(); !e.empty()) {
+            Log(LogLevel::Error, e);
+            return 1;
+        }
+    }
+#endif
     hub.Start();
     std::string host = config.http.host.find(':') != std::string::npos
                            ? "[" + config.http.host + "]"
@@ -183,6 +226,11 @@ int main(int argc, char** argv) {
     }
     Notify("STOPPING=1");
     server.Stop();
+#ifdef KQD_HAVE_MQTT
+    if (bridge) {
+        bridge->Stop(); // before the hub: readers go offline on the broker as kqd's own end
+    }
+#endif
     hub.Stop();
     return 0;
 }

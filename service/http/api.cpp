@@ -513,6 +513,9 @@ Response Api::Metrics() const {
            counters_.sse_dropped_clients.load());
     metric("kqd_events_dropped_total", "counter", "Events dropped clients did not receive.",
            counters_.events_dropped.load());
+    if (settings_.extra_metrics) {
+        m << settings_.extra_metrics();
+    }
     Response r;
     r.content_type = "text/plain; version=0.0.4; charset=utf-8";
     r.body = m.str();

@@ -38,6 +38,8 @@ struct HttpSettings {
     size_t sse_queue_limit = 1024;  ///< events waiting for one SSE client before it is dropped
     int sse_keepalive_ms = 15000;
     int threads = 1; ///< threads running the network
+    /// More lines for /metrics (the broker link's); empty = none.
+    std::function<std::string()> extra_metrics;
 };
 
 struct Request {
