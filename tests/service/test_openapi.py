@@ -12,7 +12,7 @@ from kqd_harness import Kqd, Sse
 SPEC_PATH = os.environ.get("KQD_OPENAPI",
                            os.path.join(os.path.dirname(__file__), "../../service/openapi.yaml"))
 with open(SPEC_PATH) as f:
-    SPEC = yaml.safe_load(f)
+    API_DOC = yaml.safe_load(f)
 
 UID = "E004010000000001"
 SENSOR = "E004010000000004"
@@ -29,7 +29,7 @@ def resolve(node):
     while isinstance(node, dict) and "$ref" in node:
         ref = node["$ref"]
         assert ref.startswith("#/"), ref
-        target = SPEC
+        target = API_DOC
         for part in ref[2:].split("/"):
             target = target[part]
         node = target
@@ -69,7 +69,7 @@ def check(value, schema, where="$"):
 
 
 def operations():
-    for path, item in SPEC["paths"].items():
+    for path, item in API_DOC["paths"].items():
         for method, op in item.items():
             if method in ("get", "post"):
                 params = [resolve(p) for p in item.get("parameters", []) + op.get("parameters", [])]
@@ -153,5 +153,5 @@ def test_every_route_of_the_api_is_documented(kqd):
               "/v1/readers/{serial}/tags/{uid}/write", "/v1/readers/{serial}/tags/{uid}/sensor",
               "/v1/readers/{serial}/command", "/v1/readers/{serial}/beep",
               "/v1/readers/{serial}/multi-read", "/v1/events"}
-    assert set(SPEC["paths"]) == served
+    assert set(API_DOC["paths"]) == served
     assert kqd.get("/v1/undocumented")[0] == 404
