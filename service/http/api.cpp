@@ -292,7 +292,12 @@ void Api::Handle(const Request& req, std::function<void(Response)> reply) {
         finish(std::move(r));
         return;
     }
-    if (path != "/healthz" && !Authorized(req, query)) {
+    // The page's own files hold no reader data: a browser must be able to
+    // load them before the page can send the token (from its address) with
+    // every API request. Health needs no token either; everything else does.
+    const bool page_file = (req.method == "GET" || req.method == "HEAD") && path != "/metrics" &&
+                           path != "/v1" && path.rfind("/v1/", 0) != 0;
+    if (path != "/healthz" && !page_file && !Authorized(req, query)) {
         Response r = Error(401, "KQD_ERR_UNAUTHORIZED", kUnauthorized,
                            "a valid token is required (Authorization: Bearer TOKEN)");
         r.headers.emplace_back("WWW-Authenticate", "Bearer");

@@ -240,6 +240,22 @@ TEST_F(ApiTest, PageFilesOnlyFromTheFolder) {
           "/link.txt", "/data.bin", "/%2e%2e/kqd_outside.txt", "/index.html%00", "/missing.html"}) {
         EXPECT_EQ(Get(bad).status, 404) << bad;
     }
+    // With a token, the page's files still load (the page then sends the
+    // token with its API requests); the API and the metrics do not.
+    s.token = "0123456789abcdef";
+    MakeApi(s);
+    EXPECT_EQ(Get("/").status, 200);
+    EXPECT_EQ(Get("/app.js").status, 200);
+    EXPECT_EQ(Get("/missing.html").status, 404);
+    EXPECT_EQ(Get("/v1/readers").status, 401);
+    EXPECT_EQ(Get("/v1").status, 401);
+    EXPECT_EQ(Get("/metrics").status, 401);
+    Request post;
+    post.method = "POST";
+    post.target = "/index.html";
+    post.content_type = "application/json";
+    post.body = "{}";
+    EXPECT_EQ(Call(post).status, 401) << "only GET and HEAD of page files need no token";
     fs::remove_all(root);
     fs::remove(root.parent_path() / "kqd_outside.txt");
 }
