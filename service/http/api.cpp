@@ -1,6 +1,7 @@
 #include "http/api.h"
 
 #include "ops/operation.h"
+#include "text/percent.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -41,36 +42,17 @@ bool ConstantTimeEqual(const std::string& a, const std::string& b) {
     return diff == 0 && !b.empty();
 }
 
-int Hex(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Percent-decodes a path segment; false for a bad escape or a result that is
 // not printable ASCII.
 bool Decode(const std::string& in, std::string* out) {
     std::string s;
-    for (size_t i = 0; i < in.size(); ++i) {
-        char c = in[i];
-        if (c == '%') {
-            if (i + 2 >= in.size() || Hex(in[i + 1]) < 0 || Hex(in[i + 2]) < 0) {
-                return false;
-            }
-            c = static_cast<char>(Hex(in[i + 1]) * 16 + Hex(in[i + 2]));
-            i += 2;
-        }
+    if (!PercentDecode(in, s)) {
+        return false;
+    }
+    for (char c : s) {
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
             return false;
         }
-        s += c;
     }
     *out = s;
     return true;
