@@ -166,14 +166,14 @@ TEST_F(PreciseWait, RaisedResolutionIsHeldWhileBeatsRunAndReleasedAfter) {
 
 // The library's own waits: an operation releases the raised resolution when
 // it returns, a loop worker holds it until it has ended.
-class PreciseWaitOperations : public kqtest::SimTest {
+class PreciseWaitOperations : public kqtest::SimRecordTest {
   protected:
     void SetUp() override {
         found_ = kq::PreciseWaitPath();
-        kqtest::SimTest::SetUp();
+        kqtest::SimRecordTest::SetUp();
     }
     void TearDown() override {
-        kqtest::SimTest::TearDown();
+        kqtest::SimRecordTest::TearDown();
         kq::ForcePreciseWaitPath(found_);
         EXPECT_EQ(kq::RaisedResolutionHolders(), 0u);
     }

@@ -81,10 +81,10 @@ __attribute__((noinline)) long StackMoved(Fn fn, int* result, Args... args) {
     return static_cast<long>(after - before);
 }
 
-class Exports : public SimTest {
+class Exports : public SimRecordTest {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         dll_ = GetModuleHandleA("kq.dll");
         ASSERT_NE(dll_, nullptr) << "kq.dll is not loaded";
     }

@@ -28,10 +28,10 @@ struct Posted {
     LPARAM lparam;
 };
 
-class MessageLoop : public SimTest, public ::testing::WithParamInterface<int> {
+class MessageLoop : public SimRecordTest, public ::testing::WithParamInterface<int> {
   protected:
     void SetUp() override {
-        SimTest::SetUp();
+        SimRecordTest::SetUp();
         kqsim_set_loop_interval(0); // reports only when the field changes
         static const bool registered = [] {
             WNDCLASSEXA wc{};
@@ -49,7 +49,7 @@ class MessageLoop : public SimTest, public ::testing::WithParamInterface<int> {
         P().hWnd = window_;
     }
     void TearDown() override {
-        SimTest::TearDown();
+        SimRecordTest::TearDown();
         if (window_ != nullptr) {
             MSG msg;
             while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
