@@ -92,6 +92,23 @@ std::string Data64() {
     return text;
 }
 
+// Blocks 0 to 15 of every tag in the field.
+int MultiReadSixteen(KQ_PROPERTY* p) {
+    p->IN_MR.StartBlock = 0;
+    p->IN_MR.BlockCount = 16;
+    return KQ_MultiRead(p);
+}
+
+// Channel 0 of the sensor tag.
+int ReadSensor(KQ_PROPERTY* p) {
+    KQ_IN_SNSR in;
+    KQ_Init_IN_SNSR(&in);
+    std::strcpy(in.UID, kSensor);
+    in.Channel = 0;
+    KQ_OUT_SNSR value;
+    return KQ_SensorCommand(p, &in, &value);
+}
+
 std::vector<Operation> Operations() {
     std::vector<Operation> ops;
     ops.push_back(
@@ -119,11 +136,7 @@ std::vector<Operation> Operations() {
                        std::strcpy(sw->TagInfo.Data, Data64().c_str());
                        return KQ_SelectWrite(p, sw.get());
                    }});
-    ops.push_back({"KQ_MultiRead (3 tags, 16 blocks)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       p->IN_MR.StartBlock = 0;
-                       p->IN_MR.BlockCount = 16;
-                       return KQ_MultiRead(p);
-                   }});
+    ops.push_back({"KQ_MultiRead (3 tags, 16 blocks)", Scene::Tags, KQ_OK, MultiReadSixteen});
     ops.push_back(
         {"KQ_MultiWrite (1 of 3 tags, 16 blocks)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
              KQ_Init_IN_MW(&p->IN_MW);
@@ -133,32 +146,14 @@ std::vector<Operation> Operations() {
              std::strcpy(p->IN_MW.TagInfo[0].Data, Data64().c_str());
              return KQ_MultiWrite(p);
          }});
-    ops.push_back({"KQ_SensorCommand", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       KQ_IN_SNSR in;
-                       KQ_Init_IN_SNSR(&in);
-                       std::strcpy(in.UID, kSensor);
-                       in.Channel = 0;
-                       KQ_OUT_SNSR value;
-                       return KQ_SensorCommand(p, &in, &value);
-                   }});
+    ops.push_back({"KQ_SensorCommand", Scene::Tags, KQ_OK, ReadSensor});
     ops.push_back({"KQ_BuzzerCommand (no beep)", Scene::Tags, KQ_OK,
                    [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 0); }});
     ops.push_back({"KQ_BuzzerCommand (100 ms beep)", Scene::Tags, KQ_OK,
                    [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 1); }});
-    ops.push_back({"KQ_MultiRead (empty field)", Scene::Quiet, KQ_OK, [](KQ_PROPERTY* p) {
-                       p->IN_MR.StartBlock = 0;
-                       p->IN_MR.BlockCount = 16;
-                       return KQ_MultiRead(p);
-                   }});
+    ops.push_back({"KQ_MultiRead (empty field)", Scene::Quiet, KQ_OK, MultiReadSixteen});
     ops.push_back(
-        {"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY, [](KQ_PROPERTY* p) {
-             KQ_IN_SNSR in;
-             KQ_Init_IN_SNSR(&in);
-             std::strcpy(in.UID, kSensor);
-             in.Channel = 0;
-             KQ_OUT_SNSR value;
-             return KQ_SensorCommand(p, &in, &value);
-         }});
+        {"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY, ReadSensor});
     return ops;
 }
 
