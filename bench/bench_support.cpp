@@ -1,6 +1,8 @@
 // What the benchmarks share.
 #include "bench_support.h"
 
+#include "kqsim.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,13 @@
 #include <unistd.h>
 
 namespace kqbench {
+
+void AddField() {
+    kqsim_tag_add(kTag1, 4, 64);
+    kqsim_tag_add(kTag2, 4, 64);
+    kqsim_tag_add(kSensor, 4, 64);
+    kqsim_tag_set_sensor(kSensor, kSensorThreshold, kSensorConfig);
+}
 
 KqsimProcess StartKqsim(const std::vector<std::string>& args) {
     KqsimProcess sim;

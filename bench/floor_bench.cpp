@@ -46,11 +46,11 @@
 
 namespace {
 
-constexpr char kTag1[] = "E004010000000001";
-constexpr char kTag2[] = "E004010000000002";
-constexpr char kSensor[] = "E004015000000001";
-constexpr char kSensorConfig[] = "00A1B2C3";
-constexpr unsigned kSensorThreshold = 90;
+using kqbench::kSensor;
+using kqbench::kSensorConfig;
+using kqbench::kSensorThreshold;
+using kqbench::kTag1;
+using kqbench::kTag2;
 
 // What the simulated readers are told, in both front ends.
 constexpr unsigned kSelectProcessingMs = 250; // SR and SW
@@ -238,10 +238,7 @@ void SetUpInProcess(Scene scene) {
         kqsim_set_processing_ms(code, kSelectProcessingMs);
     }
     if (scene == Scene::Tags) {
-        kqsim_tag_add(kTag1, 4, 64);
-        kqsim_tag_add(kTag2, 4, 64);
-        kqsim_tag_add(kSensor, 4, 64);
-        kqsim_tag_set_sensor(kSensor, kSensorThreshold, kSensorConfig);
+        kqbench::AddField();
     } else {
         kqsim_drop_reply("RC", -1);
     }
