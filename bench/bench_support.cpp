@@ -20,6 +20,13 @@ void AddField() {
     kqsim_tag_set_sensor(kSensor, kSensorThreshold, kSensorConfig);
 }
 
+void InitReadSixteenOfTag1(KQ_IN_SR* sr) {
+    KQ_Init_IN_SR(sr);
+    sr->StartBlock = 0;
+    sr->BlockCount = 16;
+    std::strcpy(sr->UID, kTag1);
+}
+
 KqsimProcess StartKqsim(const std::vector<std::string>& args) {
     KqsimProcess sim;
     int out[2];

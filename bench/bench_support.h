@@ -24,6 +24,9 @@ inline constexpr char kSensorConfig[] = "00A1B2C3";
 // Puts the field into the simulated reader of this process.
 void AddField();
 
+// A cleared selective read of blocks 0 to 15 of kTag1.
+void InitReadSixteenOfTag1(KQ_IN_SR* sr);
+
 struct KqsimProcess {
     pid_t pid = -1;
     std::string tty; // empty when it did not start

@@ -119,10 +119,7 @@ std::vector<Operation> Operations() {
                    }});
     ops.push_back({"KQ_SelectRead (16 blocks of 4)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
                        KQ_IN_SR sr;
-                       KQ_Init_IN_SR(&sr);
-                       sr.StartBlock = 0;
-                       sr.BlockCount = 16;
-                       std::strcpy(sr.UID, kTag1);
+                       kqbench::InitReadSixteenOfTag1(&sr);
                        auto out = std::make_unique<KQ_TAGINFO>();
                        KQ_Init_TAGINFO(out.get());
                        return KQ_SelectRead(p, &sr, out.get());

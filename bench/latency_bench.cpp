@@ -90,10 +90,7 @@ std::vector<Result> RunOperations(KQ_PROPERTY* prop, int rounds) {
         return KQ_TagCommand(prop);
     }));
     KQ_IN_SR sr;
-    KQ_Init_IN_SR(&sr);
-    sr.StartBlock = 0;
-    sr.BlockCount = 16;
-    std::strcpy(sr.UID, kTag1);
+    kqbench::InitReadSixteenOfTag1(&sr);
     auto out = std::make_unique<KQ_TAGINFO>();
     results.push_back(Measure("KQ_SelectRead (16 blocks of 4 characters)", rounds, [&] {
         KQ_Init_TAGINFO(out.get());
