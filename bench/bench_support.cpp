@@ -1,6 +1,8 @@
 // What the benchmarks share.
 #include "bench_support.h"
 
+#include "kqsim.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,20 @@
 #include <unistd.h>
 
 namespace kqbench {
+
+void AddField() {
+    kqsim_tag_add(kTag1, 4, 64);
+    kqsim_tag_add(kTag2, 4, 64);
+    kqsim_tag_add(kSensor, 4, 64);
+    kqsim_tag_set_sensor(kSensor, kSensorThreshold, kSensorConfig);
+}
+
+void InitReadSixteenOfTag1(KQ_IN_SR* sr) {
+    KQ_Init_IN_SR(sr);
+    sr->StartBlock = 0;
+    sr->BlockCount = 16;
+    std::strcpy(sr->UID, kTag1);
+}
 
 KqsimProcess StartKqsim(const std::vector<std::string>& args) {
     KqsimProcess sim;

@@ -1,6 +1,6 @@
 // What the benchmarks share: the kqsim program serving one simulated reader
 // on a pseudo-terminal (reached through the library's serial provider), and
-// a fresh record.
+// a fresh record, the field of tags they read.
 #pragma once
 
 #include "kq.h"
@@ -12,6 +12,20 @@
 #include <sys/types.h>
 
 namespace kqbench {
+
+// The field: two tags and a sensor tag (threshold 90, configuration
+// 00A1B2C3), each of 64 blocks of 4 bytes.
+inline constexpr char kTag1[] = "E004010000000001";
+inline constexpr char kTag2[] = "E004010000000002";
+inline constexpr char kSensor[] = "E004015000000001";
+inline constexpr unsigned kSensorThreshold = 90;
+inline constexpr char kSensorConfig[] = "00A1B2C3";
+
+// Puts the field into the simulated reader of this process.
+void AddField();
+
+// A cleared selective read of blocks 0 to 15 of kTag1.
+void InitReadSixteenOfTag1(KQ_IN_SR* sr);
 
 struct KqsimProcess {
     pid_t pid = -1;

@@ -46,11 +46,11 @@
 
 namespace {
 
-constexpr char kTag1[] = "E004010000000001";
-constexpr char kTag2[] = "E004010000000002";
-constexpr char kSensor[] = "E004015000000001";
-constexpr char kSensorConfig[] = "00A1B2C3";
-constexpr unsigned kSensorThreshold = 90;
+using kqbench::kSensor;
+using kqbench::kSensorConfig;
+using kqbench::kSensorThreshold;
+using kqbench::kTag1;
+using kqbench::kTag2;
 
 // What the simulated readers are told, in both front ends.
 constexpr unsigned kSelectProcessingMs = 250; // SR and SW
@@ -92,6 +92,23 @@ std::string Data64() {
     return text;
 }
 
+// Blocks 0 to 15 of every tag in the field.
+int MultiReadSixteen(KQ_PROPERTY* p) {
+    p->IN_MR.StartBlock = 0;
+    p->IN_MR.BlockCount = 16;
+    return KQ_MultiRead(p);
+}
+
+// Channel 0 of the sensor tag.
+int ReadSensor(KQ_PROPERTY* p) {
+    KQ_IN_SNSR in;
+    KQ_Init_IN_SNSR(&in);
+    std::strcpy(in.UID, kSensor);
+    in.Channel = 0;
+    KQ_OUT_SNSR value;
+    return KQ_SensorCommand(p, &in, &value);
+}
+
 std::vector<Operation> Operations() {
     std::vector<Operation> ops;
     ops.push_back(
@@ -102,10 +119,7 @@ std::vector<Operation> Operations() {
                    }});
     ops.push_back({"KQ_SelectRead (16 blocks of 4)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
                        KQ_IN_SR sr;
-                       KQ_Init_IN_SR(&sr);
-                       sr.StartBlock = 0;
-                       sr.BlockCount = 16;
-                       std::strcpy(sr.UID, kTag1);
+                       kqbench::InitReadSixteenOfTag1(&sr);
                        auto out = std::make_unique<KQ_TAGINFO>();
                        KQ_Init_TAGINFO(out.get());
                        return KQ_SelectRead(p, &sr, out.get());
@@ -119,11 +133,7 @@ std::vector<Operation> Operations() {
                        std::strcpy(sw->TagInfo.Data, Data64().c_str());
                        return KQ_SelectWrite(p, sw.get());
                    }});
-    ops.push_back({"KQ_MultiRead (3 tags, 16 blocks)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       p->IN_MR.StartBlock = 0;
-                       p->IN_MR.BlockCount = 16;
-                       return KQ_MultiRead(p);
-                   }});
+    ops.push_back({"KQ_MultiRead (3 tags, 16 blocks)", Scene::Tags, KQ_OK, MultiReadSixteen});
     ops.push_back(
         {"KQ_MultiWrite (1 of 3 tags, 16 blocks)", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
              KQ_Init_IN_MW(&p->IN_MW);
@@ -133,32 +143,14 @@ std::vector<Operation> Operations() {
              std::strcpy(p->IN_MW.TagInfo[0].Data, Data64().c_str());
              return KQ_MultiWrite(p);
          }});
-    ops.push_back({"KQ_SensorCommand", Scene::Tags, KQ_OK, [](KQ_PROPERTY* p) {
-                       KQ_IN_SNSR in;
-                       KQ_Init_IN_SNSR(&in);
-                       std::strcpy(in.UID, kSensor);
-                       in.Channel = 0;
-                       KQ_OUT_SNSR value;
-                       return KQ_SensorCommand(p, &in, &value);
-                   }});
+    ops.push_back({"KQ_SensorCommand", Scene::Tags, KQ_OK, ReadSensor});
     ops.push_back({"KQ_BuzzerCommand (no beep)", Scene::Tags, KQ_OK,
                    [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 0); }});
     ops.push_back({"KQ_BuzzerCommand (100 ms beep)", Scene::Tags, KQ_OK,
                    [](KQ_PROPERTY* p) { return KQ_BuzzerCommand(p, 1); }});
-    ops.push_back({"KQ_MultiRead (empty field)", Scene::Quiet, KQ_OK, [](KQ_PROPERTY* p) {
-                       p->IN_MR.StartBlock = 0;
-                       p->IN_MR.BlockCount = 16;
-                       return KQ_MultiRead(p);
-                   }});
+    ops.push_back({"KQ_MultiRead (empty field)", Scene::Quiet, KQ_OK, MultiReadSixteen});
     ops.push_back(
-        {"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY, [](KQ_PROPERTY* p) {
-             KQ_IN_SNSR in;
-             KQ_Init_IN_SNSR(&in);
-             std::strcpy(in.UID, kSensor);
-             in.Channel = 0;
-             KQ_OUT_SNSR value;
-             return KQ_SensorCommand(p, &in, &value);
-         }});
+        {"reply poll gives up (RC unanswered)", Scene::Quiet, KQ_ERR_NOREPLY, ReadSensor});
     return ops;
 }
 
@@ -243,10 +235,7 @@ void SetUpInProcess(Scene scene) {
         kqsim_set_processing_ms(code, kSelectProcessingMs);
     }
     if (scene == Scene::Tags) {
-        kqsim_tag_add(kTag1, 4, 64);
-        kqsim_tag_add(kTag2, 4, 64);
-        kqsim_tag_add(kSensor, 4, 64);
-        kqsim_tag_set_sensor(kSensor, kSensorThreshold, kSensorConfig);
+        kqbench::AddField();
     } else {
         kqsim_drop_reply("RC", -1);
     }

@@ -367,6 +367,16 @@ std::vector<std::string> AddReaders(int n) {
     return serials;
 }
 
+// After a second to settle, this process's CPU time over the next seconds,
+// as a share of one core.
+double SettledCpuShare(int seconds) {
+    std::this_thread::sleep_for(1s);
+    double c0 = CpuSeconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return (CpuSeconds() - c0) / (Ms(Clock::now() - t0) / 1000);
+}
+
 void Cpu(const char* self, int seconds) {
     const int readers = 16, clients = 100;
     double kqd_cpu = 0, lib_cpu = 0;
@@ -375,11 +385,7 @@ void Cpu(const char* self, int seconds) {
         Service kqd(serials, clients + 10);
         kqd.WaitOnline(readers);
         pid_t child = SpawnClients(self, kqd.Port(), clients, seconds + 2, false);
-        std::this_thread::sleep_for(1s);
-        double c0 = CpuSeconds();
-        auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        kqd_cpu = (CpuSeconds() - c0) / (Ms(Clock::now() - t0) / 1000);
+        kqd_cpu = SettledCpuShare(seconds);
         std::printf("== cpu: kqd, %d readers, %llu SSE clients: %.1f%% of one core\n", readers,
                     static_cast<unsigned long long>(kqd.server->Counters().sse_clients.load()),
                     kqd_cpu * 100);
@@ -391,11 +397,7 @@ void Cpu(const char* self, int seconds) {
         for (const auto& s : serials) {
             loops.push_back(std::make_unique<LoopClient>(s));
         }
-        std::this_thread::sleep_for(1s);
-        double c0 = CpuSeconds();
-        auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        lib_cpu = (CpuSeconds() - c0) / (Ms(Clock::now() - t0) / 1000);
+        lib_cpu = SettledCpuShare(seconds);
         std::printf("== cpu: %d library-only loop clients: %.1f%% of one core\n", readers,
                     lib_cpu * 100);
     }

@@ -29,10 +29,6 @@
 
 namespace {
 
-constexpr char kTag1[] = "E004010000000001";
-constexpr char kTag2[] = "E004010000000002";
-constexpr char kSensor[] = "E004015000000001";
-
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -42,10 +38,16 @@ struct Options {
 };
 
 using kqbench::KqsimProcess;
+using kqbench::kSensor;
+using kqbench::kSensorConfig;
+using kqbench::kSensorThreshold;
+using kqbench::kTag1;
+using kqbench::kTag2;
 using kqbench::StopKqsim;
 
 KqsimProcess StartKqsim(unsigned latency_ms) {
-    std::string sensor = std::string(kSensor) + ":90:00A1B2C3";
+    std::string sensor =
+        std::string(kSensor) + ":" + std::to_string(kSensorThreshold) + ":" + kSensorConfig;
     return kqbench::StartKqsim({"--quiet", "--latency", std::to_string(latency_ms), "--tag", kTag1,
                                 "--tag", kTag2, "--tag", kSensor, "--sensor", sensor});
 }
@@ -88,10 +90,7 @@ std::vector<Result> RunOperations(KQ_PROPERTY* prop, int rounds) {
         return KQ_TagCommand(prop);
     }));
     KQ_IN_SR sr;
-    KQ_Init_IN_SR(&sr);
-    sr.StartBlock = 0;
-    sr.BlockCount = 16;
-    std::strcpy(sr.UID, kTag1);
+    kqbench::InitReadSixteenOfTag1(&sr);
     auto out = std::make_unique<KQ_TAGINFO>();
     results.push_back(Measure("KQ_SelectRead (16 blocks of 4 characters)", rounds, [&] {
         KQ_Init_TAGINFO(out.get());
@@ -167,10 +166,7 @@ int main(int argc, char** argv) {
             kqsim_set_timing(1);
             kqsim_set_logging(0);
             kqsim_set_latency_timer(latency);
-            kqsim_tag_add(kTag1, 4, 64);
-            kqsim_tag_add(kTag2, 4, 64);
-            kqsim_tag_add(kSensor, 4, 64);
-            kqsim_tag_set_sensor(kSensor, 90, "00A1B2C3");
+            kqbench::AddField();
         }
         auto prop = kqbench::NewRecord(serial);
         if (KQ_OpenUSB(prop.get()) != KQ_OK) {

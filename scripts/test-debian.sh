@@ -26,6 +26,23 @@ SUDO=""
 
 fail() { echo "test-debian: FAIL: $*" >&2; exit 1; }
 note() { echo "test-debian: $*"; }
+# apt_purge LOG WHAT PACKAGE...: purges the packages, the output in $tmp/LOG,
+# shown when apt-get fails (the failure is called WHAT).
+apt_purge() {
+  local log=$1 what=$2
+  shift 2
+  $SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "$@" >"$tmp/$log" 2>&1 ||
+    { cat "$tmp/$log"; fail "$what"; }
+}
+# check_purged PACKAGE...: fails if one of them is still installed.
+check_purged() {
+  local p
+  for p in "$@"; do
+    if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed; then
+      fail "$p still installed after purge"
+    fi
+  done
+}
 
 version=$(sed -n 's/^project(kq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb_version=$(dpkg-parsechangelog -l debian/changelog -S Version)
@@ -162,14 +179,9 @@ echo "$out" | sed 's/^/  kqtool: /'
 grep -q '3 tags in the field' <<<"$out" || fail "kqtool inventory printed no inventory"
 
 # 4. Remove.
-$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${packages[@]}" >"$tmp/purge.log" 2>&1 ||
-  { cat "$tmp/purge.log"; fail "apt-get purge"; }
+apt_purge purge.log "apt-get purge" "${packages[@]}"
 installed=0
-for p in "${packages[@]}"; do
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed; then
-    fail "$p still installed after purge"
-  fi
-done
+check_purged "${packages[@]}"
 for f in /usr/bin/kqtool /usr/include/kq.h "$sim" "$rule" "$scenario" /usr/lib/python3/dist-packages/kq; do
   [ ! -e "$f" ] || fail "$f left behind after purge"
 done
@@ -281,14 +293,9 @@ kqd_pid=""
 [ "$status" = 0 ] || { tail -20 "$tmp/kqd.log"; fail "kqd ended with status $status after SIGTERM"; }
 sed 's/^/  kqd: /' "$tmp/kqd.log" | tail -5
 
-$SUDO env DEBIAN_FRONTEND=noninteractive "${apt[@]}" purge -y -qq "${kqd_packages[@]}" >"$tmp/kqd-purge.log" 2>&1 ||
-  { cat "$tmp/kqd-purge.log"; fail "apt-get purge kqd"; }
+apt_purge kqd-purge.log "apt-get purge kqd" "${kqd_packages[@]}"
 kqd_installed=0
-for p in "${kqd_packages[@]}"; do
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed; then
-    fail "$p still installed after purge"
-  fi
-done
+check_purged "${kqd_packages[@]}"
 for f in /usr/sbin/kqd /etc/kqd /usr/share/kqd /lib/systemd/system/kqd.service /var/lib/kqd \
          /etc/systemd/system/multi-user.target.wants/kqd.service; do
   [ ! -e "$f" ] || fail "$f left behind after purging kqd"

@@ -73,6 +73,26 @@ bool Range(const Value& v, int64_t lo, int64_t hi, int64_t* out, std::string* er
         }                                                                                          \
     }
 
+// A text option copied as it is.
+#define KQD_TEXT(KEY, FIELD)                                                                       \
+    Option {                                                                                       \
+        KEY, Type::Text, [](Config& c, const Value& v, std::string*) {                             \
+            c.FIELD = std::get<std::string>(v);                                                    \
+            return true;                                                                           \
+        }                                                                                          \
+    }
+
+// A list option whose items are added as they are.
+#define KQD_LIST(KEY, FIELD)                                                                       \
+    Option {                                                                                       \
+        KEY, Type::List, [](Config& c, const Value& v, std::string*) {                             \
+            for (const auto& s : std::get<std::vector<std::string>>(v)) {                          \
+                c.FIELD.push_back(s);                                                              \
+            }                                                                                      \
+            return true;                                                                           \
+        }                                                                                          \
+    }
+
 bool ReadToken(const std::string& path, std::string* token, std::string* error) {
     std::ifstream in(path);
     std::string line;
@@ -97,29 +117,13 @@ const std::vector<Option>& Options() {
              }
              return true;
          }},
-        {"token", Type::Text,
-         [](Config& c, const Value& v, std::string*) {
-             c.http.token = std::get<std::string>(v);
-             return true;
-         }},
+        KQD_TEXT("token", http.token),
         {"token_file", Type::Text,
          [](Config& c, const Value& v, std::string* e) {
              return ReadToken(std::get<std::string>(v), &c.http.token, e);
          }},
-        {"allow_origin", Type::List,
-         [](Config& c, const Value& v, std::string*) {
-             for (const auto& s : std::get<std::vector<std::string>>(v)) {
-                 c.http.allow_origins.push_back(s);
-             }
-             return true;
-         }},
-        {"allow_host", Type::List,
-         [](Config& c, const Value& v, std::string*) {
-             for (const auto& s : std::get<std::vector<std::string>>(v)) {
-                 c.http.allow_hosts.push_back(s);
-             }
-             return true;
-         }},
+        KQD_LIST("allow_origin", http.allow_origins),
+        KQD_LIST("allow_host", http.allow_hosts),
         {"reader", Type::List,
          [](Config& c, const Value& v, std::string* e) {
              for (const auto& s : std::get<std::vector<std::string>>(v)) {
@@ -136,11 +140,7 @@ const std::vector<Option>& Options() {
              c.simulated = std::get<bool>(v);
              return true;
          }},
-        {"scenario", Type::Text,
-         [](Config& c, const Value& v, std::string*) {
-             c.scenario = std::get<std::string>(v);
-             return true;
-         }},
+        KQD_TEXT("scenario", scenario),
         KQD_INT("history", history, 1, 1000000),
         KQD_INT("debounce", hub.debounce, 1, 100),
         KQD_INT("inventory_interval", hub.inventory_interval_ms, 0, 60000),

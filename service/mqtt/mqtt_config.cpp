@@ -197,21 +197,27 @@ std::string SetMqttKey(MqttConfig& c, std::string_view key, std::string_view val
     if (key == "url") {
         return ParseMqttUrl(c, v);
     }
-    if (key == "username") {
-        c.username = v;
-    } else if (key == "password") {
-        c.password = v;
-    } else if (key == "password_file") {
-        c.password_file = v;
-    } else if (key == "ca_file") {
-        c.ca_file = v;
-    } else if (key == "ca_path") {
-        c.ca_path = v;
-    } else if (key == "cert_file") {
-        c.cert_file = v;
-    } else if (key == "key_file") {
-        c.key_file = v;
-    } else if (key == "tls_insecure") {
+    // The settings taken as they are.
+    static constexpr struct {
+        std::string_view name;
+        std::string MqttConfig::*field;
+    } kTexts[] = {
+        {"username", &MqttConfig::username},
+        {"password", &MqttConfig::password},
+        {"password_file", &MqttConfig::password_file},
+        {"ca_file", &MqttConfig::ca_file},
+        {"ca_path", &MqttConfig::ca_path},
+        {"cert_file", &MqttConfig::cert_file},
+        {"key_file", &MqttConfig::key_file},
+        {"state_dir", &MqttConfig::state_dir},
+    };
+    for (const auto& t : kTexts) {
+        if (key == t.name) {
+            c.*t.field = v;
+            return {};
+        }
+    }
+    if (key == "tls_insecure") {
         return boolean(c.tls_insecure);
     } else if (key == "client_id") {
         if (v.empty() || v.size() > 128) {
@@ -237,8 +243,6 @@ std::string SetMqttKey(MqttConfig& c, std::string_view key, std::string_view val
         return e;
     } else if (key == "operations") {
         return boolean(c.operations);
-    } else if (key == "state_dir") {
-        c.state_dir = v;
     } else if (key == "state_sync") {
         return boolean(c.state_sync);
     } else if (key == "protocol") {

@@ -254,4 +254,18 @@ inline int MappingCount() {
 #endif
 }
 
+// Test name suffix for a loop kind, for the suites run once per kind.
+inline std::string LoopKindName(const ::testing::TestParamInfo<int>& info) {
+    switch (info.param) {
+    case KQ_LOOP_UID:
+        return "Uid";
+    case KQ_LOOP_TAGCOMMAND:
+        return "TagCommand";
+    case KQ_LOOP_MULTIREAD:
+        return "MultiRead";
+    default:
+        return "MultiWrite";
+    }
+}
+
 } // namespace kqtest

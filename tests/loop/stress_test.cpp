@@ -47,23 +47,10 @@ class LoopStress : public SimRecordTest, public ::testing::WithParamInterface<in
     }
 };
 
-std::string KindName(const ::testing::TestParamInfo<int>& info) {
-    switch (info.param) {
-    case KQ_LOOP_UID:
-        return "Uid";
-    case KQ_LOOP_TAGCOMMAND:
-        return "TagCommand";
-    case KQ_LOOP_MULTIREAD:
-        return "MultiRead";
-    default:
-        return "MultiWrite";
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, LoopStress,
                          ::testing::Values(KQ_LOOP_UID, KQ_LOOP_TAGCOMMAND, KQ_LOOP_MULTIREAD,
                                            KQ_LOOP_MULTIWRITE),
-                         KindName);
+                         LoopKindName);
 
 TEST_P(LoopStress, StartAndStopHundredsOfTimes) {
     const int kind = GetParam();

@@ -48,12 +48,13 @@ class ApiTest : public ::testing::Test {
         return Call(r);
     }
 
-    Response Post(const std::string& target, const std::string& body) {
+    Response Post(const std::string& target, const std::string& body,
+                  const std::string& content_type = "application/json") {
         Request r;
         r.method = "POST";
         r.target = target;
         r.body = body;
-        r.content_type = "application/json";
+        r.content_type = content_type;
         return Call(r);
     }
 
@@ -161,12 +162,8 @@ TEST_F(ApiTest, RoutesAndMethods) {
     EXPECT_EQ(get_op.status, 405);
     EXPECT_EQ(Post("/v1/readers", "{}").status, 405);
     EXPECT_EQ(Post("/healthz", "").status, 405);
-    Request plain;
-    plain.method = "POST";
-    plain.target = "/v1/readers/KQSIM0001/beep";
-    plain.content_type = "text/plain";
-    plain.body = "{}";
-    EXPECT_EQ(Call(plain).status, 415) << "a cross-site simple request is not JSON";
+    EXPECT_EQ(Post("/v1/readers/KQSIM0001/beep", "{}", "text/plain").status, 415)
+        << "a cross-site simple request is not JSON";
     EXPECT_EQ(Get("/" + std::string(3000, 'a')).status, 414);
     EXPECT_EQ(Get("/healthz").status, 200);
     EXPECT_NE(Get("/metrics").body.find("kqd_readers_online 0"), std::string::npos);
@@ -250,12 +247,8 @@ TEST_F(ApiTest, PageFilesOnlyFromTheFolder) {
     EXPECT_EQ(Get("/v1/readers").status, 401);
     EXPECT_EQ(Get("/v1").status, 401);
     EXPECT_EQ(Get("/metrics").status, 401);
-    Request post;
-    post.method = "POST";
-    post.target = "/index.html";
-    post.content_type = "application/json";
-    post.body = "{}";
-    EXPECT_EQ(Call(post).status, 401) << "only GET and HEAD of page files need no token";
+    EXPECT_EQ(Post("/index.html", "{}").status, 401)
+        << "only GET and HEAD of page files need no token";
     fs::remove_all(root);
     fs::remove(root.parent_path() / "kqd_outside.txt");
 }

@@ -163,23 +163,10 @@ class MessageLoop : public SimRecordTest, public ::testing::WithParamInterface<i
     bool arrived_ = false;
 };
 
-std::string KindName(const ::testing::TestParamInfo<int>& info) {
-    switch (info.param) {
-    case KQ_LOOP_UID:
-        return "Uid";
-    case KQ_LOOP_TAGCOMMAND:
-        return "TagCommand";
-    case KQ_LOOP_MULTIREAD:
-        return "MultiRead";
-    default:
-        return "MultiWrite";
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, MessageLoop,
                          ::testing::Values(KQ_LOOP_UID, KQ_LOOP_TAGCOMMAND, KQ_LOOP_MULTIREAD,
                                            KQ_LOOP_MULTIWRITE),
-                         KindName);
+                         LoopKindName);
 
 TEST_P(MessageLoop, DataThenLoopEndReachTheWindow) {
     Open();

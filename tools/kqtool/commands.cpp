@@ -89,6 +89,18 @@ void ReportInterruption(const std::string& what, unsigned done, unsigned count) 
                 std::to_string(count) + " blocks");
 }
 
+// The end of a run in parts (done of count blocks, the last step's rc):
+// reports an interruption or a failure; true when it was interrupted.
+bool ReportPartsEnd(const std::string& what, int rc, unsigned done, unsigned count, Op op) {
+    const bool interrupted = rc == KQ_OK && done < count;
+    if (interrupted) {
+        ReportInterruption(what, done, count);
+    } else if (rc != KQ_OK) {
+        ReportFailure(what + PartDone(done, count), rc, op);
+    }
+    return interrupted;
+}
+
 // 128 + the signal, as a shell reports a program the signal ended.
 int InterruptedExit() {
     return StopSignal() > 0 ? 128 + StopSignal() : kExitFailed;
@@ -503,12 +515,7 @@ int RunRead(const Options& options, Target& target) {
     progress.Finish();
     session.Close();
     const std::string what = "read of " + BlockRange(start, count) + " of '" + uid + "'";
-    const bool interrupted = rc == KQ_OK && done < count;
-    if (interrupted) {
-        ReportInterruption(what, done, count);
-    } else if (rc != KQ_OK) {
-        ReportFailure(what + PartDone(done, count), rc, Op::SelectRead);
-    }
+    const bool interrupted = ReportPartsEnd(what, rc, done, count, Op::SelectRead);
     if (!data.empty() && (interrupted || rc != KQ_OK)) {
         std::fprintf(stderr, "kqtool: read before the %s: %s\n",
                      interrupted ? "interruption" : "failure", data.c_str());
@@ -572,12 +579,7 @@ int RunWrite(const Options& options, Target& target) {
     progress.Finish();
     session.Close();
     const std::string what = "write of " + BlockRange(start, count) + " of '" + uid + "'";
-    const bool interrupted = rc == KQ_OK && done < count;
-    if (interrupted) {
-        ReportInterruption(what, done, count);
-    } else if (rc != KQ_OK) {
-        ReportFailure(what + PartDone(done, count), rc, Op::SelectWrite);
-    }
+    const bool interrupted = ReportPartsEnd(what, rc, done, count, Op::SelectWrite);
     if (options.json) {
         JsonObject json = RunJson("write", rc, Op::SelectWrite, interrupted, done);
         json.Str("uid", uid).Int("start", start).Int("count", count).Str("data", text);

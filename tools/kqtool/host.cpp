@@ -57,6 +57,11 @@ void RequestStop() {
     g_stop.store(true);
 }
 
+std::string GetEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
 #ifdef _WIN32
 
 std::string ExecutableDir() {
@@ -87,11 +92,6 @@ void* SharedSymbol(void* library, const char* name) {
 void SetEnvironment(const char* name, const char* value) {
     _putenv_s(name, value);
     SetEnvironmentVariableA(name, value);
-}
-
-std::string GetEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
 }
 
 bool IsTerminal(std::FILE* stream) {
@@ -200,11 +200,6 @@ void* SharedSymbol(void* library, const char* name) {
 
 void SetEnvironment(const char* name, const char* value) {
     setenv(name, value, 1);
-}
-
-std::string GetEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
 }
 
 bool IsTerminal(std::FILE* stream) {
