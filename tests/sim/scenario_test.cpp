@@ -276,7 +276,7 @@ TEST(ScenarioReaders, EachReaderGetsItsOwnPart) {
 TEST(ScenarioReaders, AFileThatNamesItsReadersHasExactlyThose) {
     std::string text;
     for (int i = 1; i <= 16; ++i) {
-        char serial[16], uid[17];
+        char serial[24], uid[24];
         std::snprintf(serial, sizeof serial, "BENCH%02d", i);
         std::snprintf(uid, sizeof uid, "E0040100000000%02X", i);
         text += std::string("# reader ") + serial + "\nreader " + serial + "\ntag " + uid + "\n";
@@ -288,7 +288,7 @@ TEST(ScenarioReaders, AFileThatNamesItsReadersHasExactlyThose) {
     auto parts = kqsim::ReaderParts(sc);
     ASSERT_EQ(parts.size(), 16u);
     for (size_t i = 0; i < parts.size(); ++i) {
-        char uid[17];
+        char uid[24];
         std::snprintf(uid, sizeof uid, "E0040100000000%02X", static_cast<unsigned>(i + 1));
         ASSERT_EQ(parts[i]->tags.size(), 1u) << i;
         EXPECT_EQ(parts[i]->tags[0].uid, uid) << i;
