@@ -353,15 +353,15 @@ std::vector<std::string> AddReaders(int n) {
     kqsim_set_logging(0);
     std::vector<std::string> serials = {"KQSIM0001"};
     for (int i = 2; i <= n; ++i) {
-        char s[16];
+        char s[24];
         std::snprintf(s, sizeof s, "KQSIM%04d", i);
         kqsim_device_add(s);
         serials.push_back(s);
     }
     for (int i = 0; i < n; ++i) {
         kqsim_select_device(i);
-        char uid[17];
-        std::snprintf(uid, sizeof uid, "E004C0000000%04X", i);
+        char uid[24];
+        std::snprintf(uid, sizeof uid, "E004C0000000%04X", static_cast<unsigned>(i) & 0xFFFFu);
         kqsim_tag_add(uid, 4, 16);
     }
     return serials;
@@ -424,8 +424,8 @@ void Rss(const char* self, int seconds) {
         while (!stop) {
             for (int i = 0; i < 4; ++i) {
                 kqsim_select_device(i);
-                char uid[17];
-                std::snprintf(uid, sizeof uid, "E004C0000000%04X", i);
+                char uid[24];
+                std::snprintf(uid, sizeof uid, "E004C0000000%04X", static_cast<unsigned>(i));
                 in ? kqsim_tag_remove(uid) : kqsim_tag_add(uid, 4, 16);
             }
             in = !in;

@@ -81,7 +81,7 @@ std::string IsoTime(int64_t time_ms) {
     }
     std::tm tm{};
     gmtime_r(&seconds, &tm);
-    char text[64];
+    char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
     return text;

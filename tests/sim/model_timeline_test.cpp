@@ -33,7 +33,7 @@ std::string Due(Reader& r, Time t) {
 }
 
 std::string Inventory(const std::string& uids, int count) {
-    char head[8];
+    char head[16];
     std::snprintf(head, sizeof head, "%02d", count);
     return Frame("RGU0" + std::string(head) + uids);
 }
