@@ -160,7 +160,11 @@ ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000)
     CloseHandle(pi.hThread);
     r.exit_code = static_cast<int>(code);
     r.out = out.Join();
+    // Standard error is in text mode on Windows: its lines end in CR LF.
     r.err = err.Join();
+    for (size_t at; (at = r.err.find("\r\n")) != std::string::npos;) {
+        r.err.erase(at, 1);
+    }
     EXPECT_FALSE(killed) << "kqtool did not end within " << kill_after_ms << " ms";
     return r;
 }
