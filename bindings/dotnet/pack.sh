@@ -107,7 +107,8 @@ cp "$win32" "$stage/runtimes/win-x86/native/kq.dll"
 cp "$win64" "$stage/runtimes/win-x64/native/kq.dll"
 cp -L "$linux" "$stage/runtimes/linux-x64/native/libkq.so.0"
 cp "$root/LICENSE" "$stage/LICENSE.txt"
-cp "$root/bindings/dotnet/Kq.nuspec" "$stage/"
+# nuget reads the manifest under the name it gives its own manifests.
+cp "$root/bindings/dotnet/Kq.package.xml" "$stage/Kq.nuspec"
 
 # nuget keeps its settings in $HOME; a scratch one keeps the run offline
 # and leaves the user's alone.
