@@ -1,5 +1,7 @@
 #include "mqtt_bridge.h"
 
+#include "events/event_log.h"
+
 #include "outbox.h"
 #include "seq_store.h"
 #include "topics.h"
@@ -71,21 +73,6 @@ nlohmann::json ErrorBody(const std::string& message, const std::string& name, in
 }
 
 } // namespace
-
-std::string IsoTime(int64_t time_ms) {
-    std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
-    int ms = static_cast<int>(time_ms % 1000);
-    if (ms < 0) {
-        ms += 1000;
-        --seconds;
-    }
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-    return text;
-}
 
 struct MqttBridge::Impl {
     MqttConfig cfg;
@@ -176,7 +163,7 @@ struct MqttBridge::Impl {
                             {"kind", e.kind},
                             {"reader", e.reader},
                             {"site", cfg.site},
-                            {"time", IsoTime(e.time_ms)},
+                            {"time", FormatTime(e.time_ms)},
                             {"time_ms", e.time_ms},
                             {"log_seq", e.log_seq}};
         if (!e.uid.empty()) {
@@ -531,7 +518,7 @@ void MqttBridge::Impl::AfterConnect() {
         nlohmann::json j = {
             {"kind", "dropped"},    {"reader", it->reader},       {"site", cfg.site},
             {"epoch", seq.Epoch()}, {"first_seq", it->first_seq}, {"last_seq", it->last_seq},
-            {"count", it->count},   {"time", IsoTime(now)},       {"time_ms", now}};
+            {"count", it->count},   {"time", FormatTime(now)},    {"time_ms", now}};
         outbox.PushFront({topics.Events(it->reader), j.dump(), it->reader, 0, true});
     }
 }
@@ -565,13 +552,13 @@ void MqttBridge::Impl::PublishReaderState() {
             for (const auto& tag : it->second.field) {
                 uids.push_back(tag.uid);
                 tags.push_back({{"uid", tag.uid},
-                                {"since", IsoTime(tag.since_ms)},
+                                {"since", FormatTime(tag.since_ms)},
                                 {"since_ms", tag.since_ms}});
             }
         }
-        nlohmann::json j = {{"reader", serial},     {"site", cfg.site}, {"online", online},
-                            {"count", uids.size()}, {"uids", uids},     {"tags", tags},
-                            {"time", IsoTime(t)},   {"time_ms", t}};
+        nlohmann::json j = {{"reader", serial},      {"site", cfg.site}, {"online", online},
+                            {"count", uids.size()},  {"uids", uids},     {"tags", tags},
+                            {"time", FormatTime(t)}, {"time_ms", t}};
         PublishOther(topics.Field(serial), j.dump(), true);
     }
     dirty_field.clear();

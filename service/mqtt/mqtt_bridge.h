@@ -107,7 +107,4 @@ class MqttBridge {
     std::unique_ptr<Impl> impl_;
 };
 
-// "2026-12-09T12:00:00.123Z"
-std::string IsoTime(int64_t time_ms);
-
 } // namespace kqd::mqtt
