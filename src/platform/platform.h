@@ -21,7 +21,8 @@ using ThreadRoutine = unsigned(KQ_THREAD_CALL*)(void* arg);
 
 // Sleeps ms milliseconds (0: gives up the rest of the time slice). On Windows
 // it lasts ms milliseconds, not up to the next scheduler tick: the same
-// timers as a PollBeat.
+// timers as a PollBeat. On Linux the thread's timer slack is lowered for the
+// sleep, as for a PollBeat.
 void SleepMs(uint32_t ms);
 
 // A fixed 1 ms beat for polls: the k-th wait of a beat ends k ms after the
@@ -33,6 +34,13 @@ void SleepMs(uint32_t ms);
 // that fell further behind drops the missed beats and goes on one beat from
 // then. The record is a local of the waiting function; nothing is allocated.
 //
+// Linux: the kernel may end a thread's sleeps up to its timer slack late
+// (50 us unless the program chose otherwise), to group wake-ups. While a beat
+// runs its thread's slack is 1 ns, so that each wait ends on its deadline and
+// the poll after it sees a reply that came in on time; PollBeatEnd gives the
+// thread back the slack it had (nested beats keep the outer one's). The CPU a
+// wake-up costs does not grow with it.
+//
 // Windows: the wait is a waitable timer. Where the system has high-resolution
 // timers (Windows 10 1803 and later) it is one of those; elsewhere the
 // process's timer resolution is raised to 1 ms (timeBeginPeriod) from
@@ -42,6 +50,8 @@ struct PollBeat {
     int64_t next; // deadline of the next wait, in ns of the monotonic clock
     void* timer;  // Windows: the beat's waitable timer (null elsewhere)
     bool raised;  // Windows: this beat holds the raised timer resolution
+    long slack;   // Linux: the thread's timer slack before the beat, in ns
+                  // (0: left as it was)
 };
 
 constexpr uint32_t kPollBeatMs = 1;

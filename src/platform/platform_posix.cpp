@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -79,6 +80,33 @@ void WriteQuietly(int fd, const void* buf, size_t n) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+// The least timer slack the kernel takes (0 would mean "the default").
+constexpr long kWaitSlackNs = 1;
+
+// Lowers the calling thread's timer slack for a wait that must end on time;
+// returns the slack to give back after it, or 0 when it was left as it was
+// (already that low, a real-time thread, or a system without timer slack or
+// a sandbox that refuses prctl).
+long LowerTimerSlack() {
+#if defined(__linux__)
+    int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > kWaitSlackNs && prctl(PR_SET_TIMERSLACK, kWaitSlackNs, 0, 0, 0) == 0) {
+        return slack;
+    }
+#endif
+    return 0;
+}
+
+void RestoreTimerSlack(long slack) {
+#if defined(__linux__)
+    if (slack > 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+    }
+#else
+    (void)slack;
+#endif
+}
+
 } // namespace
 
 void SleepMs(uint32_t ms) {
@@ -90,8 +118,10 @@ void SleepMs(uint32_t ms) {
     return;
 #endif
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    long slack = ms > 0 ? LowerTimerSlack() : 0;
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+    RestoreTimerSlack(slack);
 }
 
 namespace {
@@ -107,9 +137,10 @@ int64_t MonotonicNs() {
 } // namespace
 
 void PollBeatStart(PollBeat* beat) {
-    beat->next = MonotonicNs() + kPollBeatNs;
     beat->timer = nullptr;
     beat->raised = false;
+    beat->slack = LowerTimerSlack();
+    beat->next = MonotonicNs() + kPollBeatNs;
 }
 
 void PollBeatNext(PollBeat* beat) {
@@ -124,7 +155,8 @@ void PollBeatNext(PollBeat* beat) {
 }
 
 void PollBeatEnd(PollBeat* beat) {
-    (void)beat;
+    RestoreTimerSlack(beat->slack);
+    beat->slack = 0;
 }
 
 WaitPath PreciseWaitPath() {

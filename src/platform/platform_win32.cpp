@@ -157,6 +157,7 @@ unsigned RaisedResolutionHolders() {
 void PollBeatStart(PollBeat* beat) {
     beat->timer = nullptr;
     beat->raised = false;
+    beat->slack = 0;
     if (PreciseWaitPath() == WaitPath::HighResolutionTimer) {
         beat->timer = CreateTimer(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION);
     }

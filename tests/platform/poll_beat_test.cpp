@@ -16,6 +16,11 @@
 #include <cstring>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -88,6 +93,94 @@ TEST(PollBeat, SleepLastsItsMilliseconds) {
     EXPECT_GE(ms, 14.99);
     EXPECT_LT(ms, kHang);
 }
+
+#if defined(__linux__)
+
+long ThreadSlack() {
+    return prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+}
+
+// The timer slack a beat lowers is the waiting thread's own: the caller's is
+// back when the beat ends, on every way out of the library's waits, and an
+// inner beat does not give back the outer one's early.
+class ThreadSlackTest : public kqtest::SimRecordTest {
+  protected:
+    static constexpr long kCallers = 200000; // ns, a program's own choice
+    void SetUp() override {
+        kqtest::SimRecordTest::SetUp();
+        saved_ = ThreadSlack();
+        if (saved_ <= 0 || prctl(PR_SET_TIMERSLACK, kCallers, 0, 0, 0) != 0) {
+            saved_ = 0;
+            GTEST_SKIP() << "this thread's timer slack cannot be set";
+        }
+    }
+    void TearDown() override {
+        kqtest::SimRecordTest::TearDown();
+        if (saved_ > 0) {
+            prctl(PR_SET_TIMERSLACK, saved_, 0, 0, 0);
+        }
+    }
+    long saved_ = 0;
+};
+
+TEST_F(ThreadSlackTest, IsLowWhileBeatsRunAndTheCallersAfter) {
+    PollBeat outer;
+    kq::PollBeatStart(&outer);
+    EXPECT_EQ(ThreadSlack(), 1);
+    PollBeat inner;
+    kq::PollBeatStart(&inner);
+    kq::PollBeatNext(&inner);
+    kq::PollBeatEnd(&inner);
+    EXPECT_EQ(ThreadSlack(), 1);
+    kq::PollBeatNext(&outer);
+    kq::PollBeatEnd(&outer);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+
+    // Operations that end with a reply, without one, on a failed poll, and
+    // a loop worker stopped from this thread.
+    Open();
+    kqsim_tag_add("E004010000000001", 4, 64);
+    EXPECT_EQ(KQ_GetUID(&P()), KQ_OK);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+    EXPECT_EQ(KQ_BuzzerCommand(&P(), 0), KQ_OK);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+    kqsim_drop_reply("TA", 1);
+    std::strcpy(P().IN_TA, "0123");
+    EXPECT_EQ(KQ_TagCommand(&P()), KQ_ERR_NOREPLY);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+    kqsim_fail_call(KQSIM_FT_GETSTATUS, 4, 1, 1);
+    EXPECT_EQ(KQ_TagCommand(&P()), KQ_ERR_RECEIVE);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+    P().LoopMode = 1;
+    EXPECT_EQ(KQ_GetUID(&P()), KQ_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(KQ_LoopStop(&P()), KQ_OK);
+    EXPECT_EQ(ThreadSlack(), kCallers);
+}
+
+TEST_F(ThreadSlackTest, IsLowWhileASleepLastsAndTheCallersAfter) {
+    // Seen from another thread while this one sleeps.
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/timerslack_ns", static_cast<long>(gettid()));
+    long during = -1;
+    bool readable = false;
+    std::thread watcher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (FILE* f = std::fopen(path, "r")) {
+            readable = std::fscanf(f, "%ld", &during) == 1;
+            std::fclose(f);
+        }
+    });
+    kq::SleepMs(300);
+    watcher.join();
+    EXPECT_EQ(ThreadSlack(), kCallers);
+    if (!readable) {
+        GTEST_SKIP() << "cannot read " << path;
+    }
+    EXPECT_EQ(during, 1);
+}
+
+#endif
 
 #ifdef _WIN32
 
