@@ -117,8 +117,14 @@ void SleepMs(uint32_t ms) {
     sched_yield();
     return;
 #endif
+    if (ms == 0) {
+        // As Sleep(0) on Windows: no timer (a zero-length nanosleep still
+        // waits out the thread's timer slack).
+        sched_yield();
+        return;
+    }
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    long slack = ms > 0 ? LowerTimerSlack() : 0;
+    long slack = LowerTimerSlack();
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     RestoreTimerSlack(slack);
