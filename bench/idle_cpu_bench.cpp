@@ -1,12 +1,16 @@
-// What an idle loop worker costs in CPU, beside a bare 1 ms sleeper.
+// What an idle loop worker costs in CPU, beside two bare 1 ms sleepers.
 //
 //   kq_idle_cpu_bench [--in-process] [--seconds N]
 //
 // A UID loop worker with no tag in the field does nothing but poll for a
-// report: one receive poll and a 1 ms sleep, over and over. Its CPU time is
-// set against a thread of this program that only sleeps 1 ms at a time,
-// measured over the same seconds, so that what the poll itself costs shows
-// as the difference.
+// report: one receive poll and a wait to the next millisecond of its beat,
+// over and over. Its CPU time is set against two threads of this program
+// that only sleep, measured over the same seconds: one sleeps 1 ms at a time
+// (each sleep a little late, so about 930 wake-ups a second), the other to
+// absolute 1 ms deadlines as the worker does (1000 a second). For each thread
+// the table gives its CPU, its wake-ups a second and the CPU of one wake-up,
+// so that what the poll itself costs shows beside the beat sleeper, and what
+// the number of wake-ups costs beside the other.
 //
 // Default: kqsim on a pseudo-terminal, reached through the library's serial
 // provider (KQ_D2XX=serial), as a reader behind the kernel's FTDI driver.
@@ -15,7 +19,9 @@
 #include "kqsim.h"
 #include "bench_support.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,22 +29,104 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <dirent.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
-
-double CpuSeconds(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 void SleepMs(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000};
     while (nanosleep(&ts, &ts) != 0) {
     }
 }
+
+// Sleeps to the next absolute 1 ms deadline after *next and moves it on.
+void SleepToNextMs(timespec* next) {
+    next->tv_nsec += 1000000;
+    if (next->tv_nsec >= 1000000000) {
+        next->tv_nsec -= 1000000000;
+        ++next->tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, next, nullptr) != 0) {
+    }
+}
+
+long ThreadId() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
+
+// CPU time (s) and the number of times the thread was run, from the
+// scheduler's statistics of one thread of this process.
+struct Sched {
+    double cpu = 0;
+    uint64_t runs = 0;
+};
+
+Sched SchedOf(long tid) {
+    Sched s;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/schedstat", tid);
+    if (FILE* f = std::fopen(path, "r")) {
+        uint64_t ns = 0;
+        uint64_t waited = 0;
+        if (std::fscanf(f, "%" SCNu64 " %" SCNu64 " %" SCNu64, &ns, &waited, &s.runs) == 3) {
+            s.cpu = static_cast<double>(ns) / 1e9;
+        }
+        std::fclose(f);
+    }
+    return s;
+}
+
+// The threads of this process other than these.
+std::vector<long> OtherThreads(const std::vector<long>& known) {
+    std::vector<long> ids;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) {
+            long id = std::atol(e->d_name);
+            if (id > 0 && std::find(known.begin(), known.end(), id) == known.end()) {
+                ids.push_back(id);
+            }
+        }
+        closedir(d);
+    }
+    return ids;
+}
+
+// A sleeper thread: sleeps until stop, relative 1 ms sleeps or on a beat.
+class Sleeper {
+  public:
+    explicit Sleeper(bool beat)
+        : thread_([this, beat] {
+              tid_ = ThreadId();
+              timespec next;
+              clock_gettime(CLOCK_MONOTONIC, &next);
+              while (!stop_) {
+                  if (beat) {
+                      SleepToNextMs(&next);
+                  } else {
+                      SleepMs(1);
+                  }
+              }
+          }) {
+        while (tid_ == 0) {
+            SleepMs(1);
+        }
+    }
+    ~Sleeper() {
+        stop_ = true;
+        thread_.join();
+    }
+    long Tid() const { return tid_; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> tid_{0};
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -89,50 +177,67 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::atomic<bool> stop{false};
-    std::atomic<bool> sleeper_ready{false};
-    clockid_t sleeper_clock{};
-    std::thread sleeper([&] {
-        pthread_getcpuclockid(pthread_self(), &sleeper_clock);
-        sleeper_ready = true;
-        while (!stop) {
-            SleepMs(1);
-        }
-    });
-    while (!sleeper_ready) {
-        SleepMs(1);
+    // The worker is the thread the library started for the loop.
+    std::vector<long> workers = OtherThreads({ThreadId()});
+    if (workers.size() != 1) {
+        std::fprintf(stderr, "expected one worker thread, found %zu\n", workers.size());
+        KQ_LoopStop(prop.get());
+        KQ_CloseUSB(prop.get());
+        kqbench::StopKqsim(sim);
+        return 1;
     }
-    SleepMs(500); // let both settle
-
-    timespec wall_start;
-    clock_gettime(CLOCK_MONOTONIC, &wall_start);
-    double process_start = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    double main_start = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    double sleeper_start = CpuSeconds(sleeper_clock);
-    SleepMs(seconds * 1000);
-    double sleeper_cpu = CpuSeconds(sleeper_clock) - sleeper_start;
-    double main_cpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - main_start;
-    double process_cpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process_start;
-    timespec wall_end;
-    clock_gettime(CLOCK_MONOTONIC, &wall_end);
-    double wall = static_cast<double>(wall_end.tv_sec - wall_start.tv_sec) +
-                  static_cast<double>(wall_end.tv_nsec - wall_start.tv_nsec) / 1e9;
-
-    stop = true;
-    sleeper.join();
+    struct Row {
+        const char* name;
+        long tid;
+        Sched start;
+        Sched end;
+    };
+    double wall = 0;
+    std::vector<Row> rows;
+    {
+        Sleeper relative(false);
+        Sleeper beat(true);
+        rows = {{"bare 1 ms sleeper (relative sleeps)", relative.Tid(), {}, {}},
+                {"bare 1 ms beat (absolute deadlines)", beat.Tid(), {}, {}},
+                {"idle UID loop worker", workers[0], {}, {}}};
+        SleepMs(500); // let them settle
+        timespec wall_start;
+        clock_gettime(CLOCK_MONOTONIC, &wall_start);
+        for (Row& r : rows) {
+            r.start = SchedOf(r.tid);
+        }
+        SleepMs(seconds * 1000);
+        for (Row& r : rows) {
+            r.end = SchedOf(r.tid);
+        }
+        timespec wall_end;
+        clock_gettime(CLOCK_MONOTONIC, &wall_end);
+        wall = static_cast<double>(wall_end.tv_sec - wall_start.tv_sec) +
+               static_cast<double>(wall_end.tv_nsec - wall_start.tv_nsec) / 1e9;
+    }
     KQ_LoopStop(prop.get());
     KQ_CloseUSB(prop.get());
     kqbench::StopKqsim(sim);
 
-    // The worker is every thread but this one and the sleeper.
-    double worker_cpu = process_cpu - main_cpu - sleeper_cpu;
-    std::printf("Reader: %s, %.1f s side by side (percent of one core)\n\n",
+    std::printf("Reader: %s, %.1f s side by side\n\n",
                 in_process ? "simulated D2XX library in process"
                            : "kqsim on a pseudo-terminal via the serial provider",
                 wall);
-    std::printf("| thread | CPU |\n|---|---|\n");
-    std::printf("| bare 1 ms sleeper | %.2f %% |\n", 100.0 * sleeper_cpu / wall);
-    std::printf("| idle UID loop worker | %.2f %% |\n", 100.0 * worker_cpu / wall);
-    std::printf("\nworker minus sleeper: %.2f points\n", 100.0 * (worker_cpu - sleeper_cpu) / wall);
+    std::printf("| thread | CPU (%% of a core) | wake-ups a second | CPU a wake-up |\n"
+                "|---|---|---|---|\n");
+    double per_wake[3] = {0, 0, 0};
+    double cpu[3] = {0, 0, 0};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        double used = r.end.cpu - r.start.cpu;
+        double runs = static_cast<double>(r.end.runs - r.start.runs);
+        cpu[i] = used / wall;
+        per_wake[i] = runs > 0 ? used / runs : 0;
+        std::printf("| %s | %.2f %% | %.0f | %.1f us |\n", r.name, 100.0 * cpu[i], runs / wall,
+                    1e6 * per_wake[i]);
+    }
+    std::printf("\nworker minus beat: %.2f points, %.1f us a wake-up (what a poll costs)\n",
+                100.0 * (cpu[2] - cpu[1]), 1e6 * (per_wake[2] - per_wake[1]));
+    std::printf("worker minus relative sleeper: %.2f points\n", 100.0 * (cpu[2] - cpu[0]));
     return 0;
 }
