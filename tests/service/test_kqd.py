@@ -199,8 +199,12 @@ def test_events_across_unplug_and_return():
 def test_offline_reader_refuses_operations_with_409():
     k = Kqd(f"timing off\ntag {T1}\nunplug 300\n")
     try:
-        k.wait_for(lambda: k.reader().get("state") == "offline",
-                   what="offline")
+        # A reader kqd has listed but not opened yet is offline too: the
+        # unplug is the offline event after the first online.
+        sse = Sse(k, last_event_id=0)
+        sse.wait(lambda ev: "offline" in kinds(ev), what="the unplug")
+        sse.close()
+        assert k.reader().get("state") == "offline"
         status, body = k.json("POST", "/v1/readers/KQSIM0001/beep", {})
         assert status == 409 and body["error"]["name"] == "KQD_ERR_OFFLINE"
     finally:
