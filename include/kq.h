@@ -573,6 +573,11 @@ KQ_LAYOUT_CHECK(prop_size_32_64,
  * polls after it. Polls never come less than 0.5 ms apart: a thread held
  * up by up to 4 ms catches up with the beat, one held up longer drops the
  * missed polls and goes on 1 ms later.
+ * On Linux the kernel may end a thread's sleep up to the thread's timer
+ * slack late (50 us by default); while the library waits on a thread, the
+ * client's or its own worker's, it sets that thread's slack to 1 ns
+ * (PR_SET_TIMERSLACK) and puts the thread's own value back before the call
+ * returns.
  * On Windows, where Sleep(1) lasts a whole scheduler tick (15.6 ms unless
  * the timer resolution was raised), every wait of the library is a
  * high-resolution waitable timer (Windows 10 1803 and later). On older
