@@ -64,7 +64,9 @@ std::string ToolPath() {
     return self.substr(0, self.find_last_of("\\/") + 1) + KQTOOL_NAME;
 }
 
-// Reads a pipe to its end on a thread of its own.
+// Reads a pipe to its end on a thread of its own. The tool's standard
+// streams are in text mode, so their lines end in CR LF; the text comes back
+// with LF line ends, as on POSIX.
 class PipeReader {
   public:
     explicit PipeReader(HANDLE pipe) : pipe_(pipe), thread_([this] { Drain(); }) {}
@@ -73,6 +75,13 @@ class PipeReader {
         if (thread_.joinable()) {
             thread_.join();
             CloseHandle(pipe_);
+            std::string lf;
+            for (size_t i = 0; i < text_.size(); ++i) {
+                if (!(text_[i] == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n')) {
+                    lf += text_[i];
+                }
+            }
+            text_ = lf;
         }
         return text_;
     }
@@ -160,11 +169,7 @@ ToolRun RunTool(const std::vector<std::string>& args, int kill_after_ms = 60000)
     CloseHandle(pi.hThread);
     r.exit_code = static_cast<int>(code);
     r.out = out.Join();
-    // Standard error is in text mode on Windows: its lines end in CR LF.
     r.err = err.Join();
-    for (size_t at; (at = r.err.find("\r\n")) != std::string::npos;) {
-        r.err.erase(at, 1);
-    }
     EXPECT_FALSE(killed) << "kqtool did not end within " << kill_after_ms << " ms";
     return r;
 }
