@@ -19,7 +19,6 @@
 #include "kqsim.h"
 #include "bench_support.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -32,7 +31,6 @@
 #include <vector>
 
 #include <dirent.h>
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -81,13 +79,13 @@ Sched SchedOf(long tid) {
     return s;
 }
 
-// The threads of this process other than these.
-std::vector<long> OtherThreads(const std::vector<long>& known) {
+// The threads of this process other than the calling one.
+std::vector<long> OtherThreads() {
     std::vector<long> ids;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d)) {
             long id = std::atol(e->d_name);
-            if (id > 0 && std::find(known.begin(), known.end(), id) == known.end()) {
+            if (id > 0 && id != ThreadId()) {
                 ids.push_back(id);
             }
         }
@@ -178,7 +176,7 @@ int main(int argc, char** argv) {
     }
 
     // The worker is the thread the library started for the loop.
-    std::vector<long> workers = OtherThreads({ThreadId()});
+    std::vector<long> workers = OtherThreads();
     if (workers.size() != 1) {
         std::fprintf(stderr, "expected one worker thread, found %zu\n", workers.size());
         KQ_LoopStop(prop.get());
@@ -225,19 +223,21 @@ int main(int argc, char** argv) {
                 wall);
     std::printf("| thread | CPU (%% of a core) | wake-ups a second | CPU a wake-up |\n"
                 "|---|---|---|---|\n");
-    double per_wake[3] = {0, 0, 0};
-    double cpu[3] = {0, 0, 0};
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        double used = r.end.cpu - r.start.cpu;
-        double runs = static_cast<double>(r.end.runs - r.start.runs);
-        cpu[i] = used / wall;
-        per_wake[i] = runs > 0 ? used / runs : 0;
-        std::printf("| %s | %.2f %% | %.0f | %.1f us |\n", r.name, 100.0 * cpu[i], runs / wall,
-                    1e6 * per_wake[i]);
+    auto cpu = [&](const Row& r) { return (r.end.cpu - r.start.cpu) / wall; };
+    auto per_wake = [](const Row& r) {
+        uint64_t runs = r.end.runs - r.start.runs;
+        return runs > 0 ? (r.end.cpu - r.start.cpu) / static_cast<double>(runs) : 0.0;
+    };
+    for (const Row& r : rows) {
+        std::printf("| %s | %.2f %% | %.0f | %.1f us |\n", r.name, 100.0 * cpu(r),
+                    static_cast<double>(r.end.runs - r.start.runs) / wall, 1e6 * per_wake(r));
     }
+    const Row& relative = rows[0];
+    const Row& beat = rows[1];
+    const Row& worker = rows[2];
     std::printf("\nworker minus beat: %.2f points, %.1f us a wake-up (what a poll costs)\n",
-                100.0 * (cpu[2] - cpu[1]), 1e6 * (per_wake[2] - per_wake[1]));
-    std::printf("worker minus relative sleeper: %.2f points\n", 100.0 * (cpu[2] - cpu[0]));
+                100.0 * (cpu(worker) - cpu(beat)), 1e6 * (per_wake(worker) - per_wake(beat)));
+    std::printf("worker minus relative sleeper: %.2f points\n",
+                100.0 * (cpu(worker) - cpu(relative)));
     return 0;
 }
