@@ -89,7 +89,11 @@ constexpr long kWaitSlackNs = 1;
 // a sandbox that refuses prctl).
 long LowerTimerSlack() {
 #if defined(__linux__)
-    int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    // The kernel hands the slack back as a long; prctl() would cut it to an
+    // int, and a slack above 2.1 s would come back as another value. One
+    // that does not fit a long (32-bit builds) reads as an error or as
+    // negative, and is left alone.
+    long slack = syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L);
     if (slack > kWaitSlackNs && prctl(PR_SET_TIMERSLACK, kWaitSlackNs, 0, 0, 0) == 0) {
         return slack;
     }

@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #if defined(__linux__)
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -156,6 +158,22 @@ TEST_F(ThreadSlackTest, IsLowWhileBeatsRunAndTheCallersAfter) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(KQ_LoopStop(&P()), KQ_OK);
     EXPECT_EQ(ThreadSlack(), kCallers);
+}
+
+TEST_F(ThreadSlackTest, AboveTwoSecondsComesBackWhole) {
+#if ULONG_MAX <= 0xffffffffUL
+    GTEST_SKIP() << "a long cannot hold a slack above 4.2 s";
+#else
+    const unsigned long kLong = 5000000000UL; // more than an int holds
+    ASSERT_EQ(prctl(PR_SET_TIMERSLACK, kLong, 0, 0, 0), 0);
+    PollBeat beat;
+    kq::PollBeatStart(&beat);
+    kq::PollBeatNext(&beat);
+    kq::PollBeatEnd(&beat);
+    EXPECT_EQ(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L), static_cast<long>(kLong));
+    kq::SleepMs(1);
+    EXPECT_EQ(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L), static_cast<long>(kLong));
+#endif
 }
 
 TEST_F(ThreadSlackTest, IsLowWhileASleepLastsAndTheCallersAfter) {
