@@ -82,10 +82,11 @@ Sched SchedOf(long tid) {
 // The threads of this process other than the calling one.
 std::vector<long> OtherThreads() {
     std::vector<long> ids;
+    long self = ThreadId();
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d)) {
             long id = std::atol(e->d_name);
-            if (id > 0 && id != ThreadId()) {
+            if (id > 0 && id != self) {
                 ids.push_back(id);
             }
         }

@@ -98,8 +98,9 @@ TEST(PollBeat, SleepLastsItsMilliseconds) {
 
 #if defined(__linux__)
 
+// The calling thread's timer slack, whole (prctl() returns it as an int).
 long ThreadSlack() {
-    return prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    return syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L);
 }
 
 // The timer slack a beat lowers is the waiting thread's own: the caller's is
@@ -170,9 +171,9 @@ TEST_F(ThreadSlackTest, AboveTwoSecondsComesBackWhole) {
     kq::PollBeatStart(&beat);
     kq::PollBeatNext(&beat);
     kq::PollBeatEnd(&beat);
-    EXPECT_EQ(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L), static_cast<long>(kLong));
+    EXPECT_EQ(ThreadSlack(), static_cast<long>(kLong));
     kq::SleepMs(1);
-    EXPECT_EQ(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L), static_cast<long>(kLong));
+    EXPECT_EQ(ThreadSlack(), static_cast<long>(kLong));
 #endif
 }
 

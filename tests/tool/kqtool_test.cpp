@@ -41,9 +41,6 @@ struct ToolRun {
         std::istringstream in(out);
         std::string line;
         while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
             lines.push_back(line);
         }
         return lines;
